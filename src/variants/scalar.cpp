@@ -1,0 +1,27 @@
+// Scalar variant: one element per iteration on general-purpose registers.
+//
+// With GCC this source is built with SSE but without SSE2: the loop cannot be
+// vectorised, the frame's floating point runs on x87, and SSE only hands the
+// doubles to printf. Clang drops double arguments to printf when SSE2 is off,
+// so under Clang the source keeps SSE2 for the frame and the loop is held to
+// one element per iteration by the pragmas below and by the build flags.
+#include "../harness/frame.h"
+#include "../harness/result_lines.h"
+#include "variants.h"
+
+extern "C" ISABENCH_PAGE_ALIGNED void bench_scalar() {
+    measure(FORMAT_SCALAR, []() ISABENCH_INLINE_LAMBDA {
+        uint64_t k = 0;
+        uint64_t acc = 0;
+        opaque(k);
+        opaque(acc);
+#if defined(__clang__)
+#pragma clang loop vectorize(disable) interleave(disable) unroll(disable)
+#else
+#pragma GCC unroll 1
+#endif
+        for (; k != 1000000000; ++k)
+            acc += k ^ (k + 2);
+        return acc;
+    });
+}

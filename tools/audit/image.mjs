@@ -1,0 +1,49 @@
+// Maps virtual addresses of an ELF64 or PE32+ executable to its file bytes.
+
+function elfSections(buf) {
+  const shoff = Number(buf.readBigUInt64LE(0x28));
+  const shentsize = buf.readUInt16LE(0x3a);
+  const shnum = buf.readUInt16LE(0x3c);
+  const sections = [];
+  for (let k = 0; k < shnum; k++) {
+    const h = shoff + k * shentsize;
+    const type = buf.readUInt32LE(h + 4);
+    if (type === 8) continue;  // SHT_NOBITS: no bytes in the file
+    sections.push({ addr: buf.readBigUInt64LE(h + 0x10), offset: Number(buf.readBigUInt64LE(h + 0x18)),
+                    size: Number(buf.readBigUInt64LE(h + 0x20)) });
+  }
+  return sections.filter((s) => s.addr !== 0n);
+}
+
+function peSections(buf) {
+  const pe = buf.readUInt32LE(0x3c);
+  if (buf.toString("latin1", pe, pe + 4) !== "PE\0\0") throw new Error("not a PE image");
+  const count = buf.readUInt16LE(pe + 6);
+  const optSize = buf.readUInt16LE(pe + 20);
+  const opt = pe + 24;
+  if (buf.readUInt16LE(opt) !== 0x20b) throw new Error("not a PE32+ (64-bit) image");
+  const imageBase = buf.readBigUInt64LE(opt + 24);
+  const sections = [];
+  for (let k = 0; k < count; k++) {
+    const h = opt + optSize + k * 40;
+    sections.push({ addr: imageBase + BigInt(buf.readUInt32LE(h + 12)), offset: buf.readUInt32LE(h + 20),
+                    size: buf.readUInt32LE(h + 16) });
+  }
+  return sections;
+}
+
+export function loadImage(buf) {
+  let sections;
+  if (buf.readUInt32BE(0) === 0x7f454c46) sections = elfSections(buf);
+  else if (buf.toString("latin1", 0, 2) === "MZ") sections = peSections(buf);
+  else throw new Error("neither an ELF nor a PE executable");
+  return {
+    // Bytes from `addr` up to `length`, cut at the end of the section.
+    read(addr, length) {
+      const s = sections.find((s) => addr >= s.addr && addr < s.addr + BigInt(s.size));
+      if (!s) throw new Error(`address ${addr.toString(16)} lies in no section with file contents`);
+      const start = s.offset + Number(addr - s.addr);
+      return buf.subarray(start, Math.min(start + length, s.offset + s.size));
+    },
+  };
+}
