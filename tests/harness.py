@@ -13,6 +13,11 @@ SUM = "D1F0AD400"
 # instruction set needs beyond those of the variants before it.
 VARIANTS = [
     (" 0", "scalar", []),
+    (" 1", "SSE2", []),
+    ("1a", "SSE4.2", ["pni", "ssse3", "sse4_1", "sse4_2"]),
+    ("1b", "AVX", ["avx"]),
+    (" 2", "AVX2", ["avx2"]),
+    (" 3", "AVX512", ["avx512f", "avx512dq", "avx512vl"]),
 ]
 
 
@@ -31,7 +36,8 @@ def cpu_flags():
 
 
 def supported_variants(flags=None):
-    """The variants this processor (and its operating system) can run."""
+    """The variants this processor can run. The kernel lists AVX and AVX-512
+    only where it has enabled their register state."""
     flags = cpu_flags() if flags is None else flags
     have = []
     needed = set()
@@ -42,10 +48,38 @@ def supported_variants(flags=None):
     return have
 
 
-def run(args=(), env=None, stdout=subprocess.PIPE, timeout=600):
+def skipped_labels(supported):
+    return [label for _, label, _ in VARIANTS if (label not in [l for _, l in supported])]
+
+
+def check_lines(test, lines, supported):
+    """Exactly the supported variants' lines, in the driver's order."""
+    test.assertEqual(len(lines), len(supported), lines)
+    for line, (tag, label) in zip(lines, supported):
+        test.assertRegex(line, line_pattern(tag, label))
+
+
+def check_messages(test, messages, supported):
+    """One skip message per variant that cannot run here, in order."""
+    skipped = skipped_labels(supported)
+    test.assertEqual(len(messages), len(skipped), messages)
+    for message, label in zip(messages, skipped):
+        test.assertTrue(message.startswith(f"isabench: {label} variant skipped: needs "), message)
+
+
+def check_results(test, result, supported):
+    """Status 0, the supported lines on standard output, the skip messages and
+    nothing else on standard error."""
+    test.assertEqual(result.returncode, 0, result.stderr)
+    check_lines(test, results_lines(result.stdout), supported)
+    check_messages(test, result.stderr.decode().splitlines(), supported)
+
+
+def run(args=(), env=None, stdout=subprocess.PIPE, stderr=subprocess.PIPE, runner=None, timeout=900):
     full_env = dict(os.environ)
     full_env.update(env or {})
-    return subprocess.run(RUNNER + [BINARY, *args], stdout=stdout, stderr=subprocess.PIPE,
+    prefix = RUNNER if runner is None else runner
+    return subprocess.run(prefix + [BINARY, *args], stdout=stdout, stderr=stderr,
                           env=full_env, timeout=timeout, check=False)
 
 

@@ -1,33 +1,34 @@
 """End to end on the built binary: its lines, its exit status, its silence
 on standard error, and its report of a failed write."""
 import os
+import tempfile
 import unittest
 
-from harness import SUM, line_pattern, results_lines, run, supported_variants
+from harness import check_results, run, supported_variants
 
 
 class ResultsLines(unittest.TestCase):
-    def check_run(self, result):
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertTrue(result.stdout.endswith(b"\n"), result.stdout)
-        lines = results_lines(result.stdout)
-        expected = supported_variants()
-        self.assertEqual(len(lines), len(expected), lines)
-        for line, (tag, label) in zip(lines, expected):
-            self.assertRegex(line, line_pattern(tag, label))
-        return lines
-
-    def test_lines_and_status(self):
+    def test_lines_skip_messages_and_status(self):
         result = run()
-        self.check_run(result)
-        self.assertEqual(result.stderr, b"")
+        check_results(self, result, supported_variants())
+        self.assertTrue(result.stdout.endswith(b"\n"))
 
     def test_arguments_are_ignored(self):
+        # Same lines apart from the times, same messages, same status.
         result = run(["--help", "-x", "", "42", "über"], env={"ISABENCH_IGNORED": "1"})
-        lines = self.check_run(result)
-        self.assertEqual(result.stderr, b"")
-        # Same lines apart from the time.
-        self.assertTrue(all(f"s={SUM} " in line for line in lines))
+        check_results(self, result, supported_variants())
+
+    def test_lines_precede_skip_messages_in_one_stream(self):
+        # With both streams into one file, every results line comes before
+        # any message about a skipped variant.
+        with tempfile.TemporaryFile() as both:
+            result = run(stdout=both, stderr=both)
+            both.seek(0)
+            text = both.read().decode()
+        self.assertEqual(result.returncode, 0, text)
+        kinds = ["message" if line.startswith("isabench:") else "line" for line in text.splitlines()]
+        self.assertEqual(kinds, sorted(kinds, key=lambda k: k == "message"), text)
+        self.assertEqual(kinds.count("line"), len(supported_variants()), text)
 
 
 class WriteFailure(unittest.TestCase):

@@ -19,6 +19,14 @@
 // the frame, never reached through a call.
 #define ISABENCH_INLINE_LAMBDA __attribute__((always_inline))
 
+// Holds the loop that follows to one group of lanes per iteration: no
+// unrolling, no interleaving, no vectorisation beyond what the source says.
+#if defined(__clang__)
+#define ISABENCH_ONE_GROUP_PER_ITERATION _Pragma("clang loop unroll(disable) interleave(disable) vectorize(disable)")
+#else
+#define ISABENCH_ONE_GROUP_PER_ITERATION _Pragma("GCC unroll 1")
+#endif
+
 // Starts a run from values the optimiser cannot know, without emitting any
 // instruction: the workload can then be neither folded to its closed form nor
 // computed once and reused across runs. The memory clobber keeps it after the

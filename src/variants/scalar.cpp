@@ -4,7 +4,7 @@
 // vectorised, the frame's floating point runs on x87, and SSE only hands the
 // doubles to printf. Clang drops double arguments to printf when SSE2 is off,
 // so under Clang the source keeps SSE2 for the frame and the loop is held to
-// one element per iteration by the pragmas below and by the build flags.
+// one element per iteration by the loop pragma and by the build flags.
 #include "../harness/frame.h"
 #include "../harness/result_lines.h"
 #include "variants.h"
@@ -15,11 +15,7 @@ extern "C" ISABENCH_PAGE_ALIGNED void bench_scalar() {
         uint64_t acc = 0;
         opaque(k);
         opaque(acc);
-#if defined(__clang__)
-#pragma clang loop vectorize(disable) interleave(disable) unroll(disable)
-#else
-#pragma GCC unroll 1
-#endif
+        ISABENCH_ONE_GROUP_PER_ITERATION
         for (; k != 1000000000; ++k)
             acc += k ^ (k + 2);
         return acc;

@@ -12,9 +12,10 @@
 import { execFileSync } from "node:child_process";
 import { readFileSync } from "node:fs";
 import { Decoder, DecoderOptions, Formatter, FormatterSyntax, Mnemonic, OpKind,
-         FlowControl, CpuidFeature, RegisterExt, Register } from "iced-x86";
+         FlowControl, CpuidFeature, RegisterExt, Register, EncodingKind, InstructionInfoFactory,
+         OpAccess } from "iced-x86";
 
-import { VARIANTS, CLOCK } from "./variants.mjs";
+import { VARIANTS, CLOCK, SSE4_FEATURES } from "./variants.mjs";
 import { loadImage } from "./image.mjs";
 
 function parseArgs(argv) {
@@ -54,8 +55,14 @@ function readSymbols(nm, binary) {
 const formatter = new Formatter(FormatterSyntax.Gas);
 formatter.gasShowMnemonicSizeSuffix = false;
 
+// Names of the binary's functions by address, to name call targets.
+const symbolAt = new Map();
+
 export function describe(instr) {
-  return `${instr.ip.toString(16)}: ${formatter.format(instr)}`;
+  const fc = instr.flowControl;
+  const branches = fc === FlowControl.Call || fc === FlowControl.UnconditionalBranch || fc === FlowControl.ConditionalBranch;
+  const target = branches ? symbolAt.get(instr.nearBranchTarget) : undefined;
+  return `${instr.ip.toString(16)}: ${formatter.format(instr)}${target ? ` <${target}>` : ""}`;
 }
 
 // Decodes a function. Where the symbol table gives no size (PE), the function
@@ -87,7 +94,9 @@ function decodeFunction(image, sym) {
 const isBranch = (i) => [FlowControl.ConditionalBranch, FlowControl.UnconditionalBranch,
   FlowControl.IndirectBranch].includes(i.flowControl);
 const isCall = (i) => i.flowControl === FlowControl.Call || i.flowControl === FlowControl.IndirectCall;
-const isNop = (i) => i.mnemonic === Mnemonic.Nop;
+// A call, or a jump out of the function (a tail call).
+const isCallOut = (i, index) => isCall(i) ||
+  (i.flowControl === FlowControl.UnconditionalBranch && !index.has(i.nearBranchTarget));
 
 // A memory operand that touches memory: lea only computes an address.
 function hasMemoryOperand(instr) {
@@ -125,7 +134,8 @@ export function findWorkloadLoop(instrs, fn) {
   });
   const encloses = (a, b) => a !== b && a.first <= b.first && b.last <= a.last;
   const body = (l) => instrs.slice(l.first, l.last + 1);
-  const candidates = loops.filter((l) => !body(l).some(isCall) && !loops.some((o) => encloses(l, o)));
+  const callFree = (l) => !body(l).some((ins) => isCallOut(ins, index));
+  const candidates = loops.filter((l) => callFree(l) && !loops.some((o) => encloses(l, o)));
   if (candidates.length !== 1)
     throw new AuditError(fn, null, `expected exactly one innermost call-free loop (the workload loop), found ${candidates.length}`);
   return { ...candidates[0], body: body(candidates[0]) };
@@ -220,27 +230,141 @@ function checkTimedRegion(fn, variant, instrs, loop, clockAddr, failures) {
     }
   }
   if (timedRegions === 0) fail(instrs[loop.first], "the workload loop lies outside every timed region");
-  if (variant.clearsUpper) {
-    // Every call out of the function (clock and printf) follows a vzeroupper,
-    // and nothing branches in between.
-    const targets = new Set(instrs.filter(isBranch).map((i) => i.nearBranchTarget));
-    instrs.forEach((ins, k) => {
-      const out = isCall(ins) || (ins.flowControl === FlowControl.UnconditionalBranch && !index.has(ins.nearBranchTarget));
-      if (!out) return;
-      let j = k - 1;
-      while (j >= 0 && !targets.has(instrs[j + 1].ip) && instrs[j].mnemonic !== Mnemonic.Vzeroupper &&
-             !isBranch(instrs[j]) && !isCall(instrs[j]) && !RegisterExt.isVectorRegister(registersOf(instrs[j])[0] ?? Register.None))
-        j--;
-      if (j < 0 || instrs[j].mnemonic !== Mnemonic.Vzeroupper || targets.has(ins.ip))
-        fail(ins, "call out of the function without clearing the upper register halves first");
-    });
+  if (variant.clearsUpper) checkUpperHalvesCleared(fn, instrs, failures);
+}
+
+// Every call out of the function (clock and printf, tail jumps included)
+// finds the upper register halves clear: on every path to it, each use of a
+// 256- or 512-bit register has been followed by a vzeroupper. A forward data
+// flow over the function's instructions; it starts clean, as the calling
+// convention leaves it, and each call returns clean.
+function checkUpperHalvesCleared(fn, instrs, failures) {
+  const index = new Map(instrs.map((ins, k) => [ins.ip, k]));
+  const wide = (ins) => registersOf(ins).some((r) => RegisterExt.isYMM(r) || RegisterExt.isZMM(r));
+  const dirtyIn = new Array(instrs.length).fill(false);
+  const visited = new Array(instrs.length).fill(false);
+  const work = [[0, false]];
+  while (work.length) {
+    const [k, dirty] = work.pop();
+    if (k >= instrs.length || (visited[k] && (dirtyIn[k] || !dirty))) continue;
+    visited[k] = true;
+    dirtyIn[k] = dirtyIn[k] || dirty;
+    const ins = instrs[k];
+    let out = dirtyIn[k];
+    if (ins.mnemonic === Mnemonic.Vzeroupper || ins.mnemonic === Mnemonic.Vzeroall || isCall(ins)) out = false;
+    else if (wide(ins)) out = true;
+    const fc = ins.flowControl;
+    if (fc === FlowControl.Return || fc === FlowControl.IndirectBranch) continue;
+    if (fc === FlowControl.ConditionalBranch || fc === FlowControl.UnconditionalBranch) {
+      if (index.has(ins.nearBranchTarget)) work.push([index.get(ins.nearBranchTarget), out]);
+      if (fc === FlowControl.UnconditionalBranch) continue;
+    }
+    work.push([k + 1, out]);
+  }
+  instrs.forEach((ins, k) => {
+    if (visited[k] && dirtyIn[k] && isCallOut(ins, index))
+      failures.push(new AuditError(fn, ins, "call out of the function with the upper register halves not cleared").message);
+  });
+}
+
+const vectorRegs = (ins) => registersOf(ins).filter((r) => RegisterExt.isVectorRegister(r));
+const isVectorInstr = (ins) => vectorRegs(ins).length > 0;
+
+// Encoding and register width over the whole function.
+function checkEncodingAndWidth(fn, variant, instrs, failures) {
+  const fail = (ins, rule) => failures.push(new AuditError(fn, ins, rule).message);
+  const maxWidth = Math.max(variant.width, 128);
+  for (const ins of instrs) {
+    if (!isVectorInstr(ins)) continue;
+    for (const r of vectorRegs(ins))
+      if (RegisterExt.size(r) * 8 > maxWidth) fail(ins, `uses ${Register[r]}, wider than this variant's ${maxWidth} bits`);
+    const enc = ins.encoding;
+    if (variant.encoding === "legacy" && enc !== EncodingKind.Legacy) fail(ins, "VEX or EVEX encoding in a legacy-SSE variant");
+    if (variant.encoding === "vex" && enc !== EncodingKind.VEX) fail(ins, "vector instruction not VEX-encoded");
+    if (variant.encoding === "evex" && enc === EncodingKind.Legacy) fail(ins, "legacy SSE encoding in an AVX-512 variant");
+  }
+}
+
+// The loop's constants (c2, and the lane step where it differs) sit in
+// registers the loop only reads, loaded from read-only data.
+function checkConstants(fn, variant, instrs, loop, image, failures) {
+  const info = new InstructionInfoFactory();
+  const written = new Set();
+  const read = new Set();
+  for (const ins of loop.body) {
+    for (const u of info.info(ins).usedRegisters()) {
+      const r = RegisterExt.fullRegister(u.register);
+      if (!RegisterExt.isVectorRegister(u.register)) continue;
+      if ([OpAccess.Write, OpAccess.ReadWrite, OpAccess.CondWrite, OpAccess.ReadCondWrite].includes(u.access)) written.add(r);
+      else read.add(r);
+    }
+  }
+  const invariant = [...read].filter((r) => !written.has(r));
+  if (invariant.length !== variant.constants)
+    failures.push(new AuditError(fn, loop.body[0], `workload loop reads ${invariant.length} constant vector register(s), expected ${variant.constants}`).message);
+  const loadsInto = (reg) => instrs.filter((ins) => ins.op0Kind === OpKind.Register && hasMemoryOperand(ins) &&
+    RegisterExt.fullRegister(ins.op0Register) === reg);
+  const fromReadOnly = (ins) => ins.memoryBase === Register.RIP && image.isReadOnly(ins.memoryDisplacementU64);
+  const sameSlot = (a, b) => a.memoryBase === b.memoryBase && a.memoryIndex === b.memoryIndex &&
+    a.memoryDisplacementU64 === b.memoryDisplacementU64;
+  // Vector registers do not survive a call, so a compiler may keep the
+  // constants in a stack slot across the clock calls: that slot must be
+  // filled from read-only data.
+  const fromSpilledReadOnly = (load) => [Register.RSP, Register.RBP].includes(load.memoryBase) &&
+    instrs.some((st) => st.op0Kind === OpKind.Memory && sameSlot(st, load) && st.op1Kind === OpKind.Register &&
+      loadsInto(RegisterExt.fullRegister(st.op1Register)).some(fromReadOnly));
+  for (const r of invariant) {
+    const loads = loadsInto(r).filter((ins) => fromReadOnly(ins) || fromSpilledReadOnly(ins));
+    if (loads.length === 0)
+      failures.push(new AuditError(fn, loop.body[0], `constant register ${Register[r]} is not loaded from read-only data`).message);
+  }
+  info.free();
+}
+
+function checkConversions(fn, variant, instrs, failures) {
+  if (!variant.unsignedConversions) return;
+  const unsigned = instrs.filter((i) => i.mnemonic === Mnemonic.Vcvtusi2sd);
+  const signed = instrs.filter((i) => [Mnemonic.Cvtsi2sd, Mnemonic.Vcvtsi2sd].includes(i.mnemonic));
+  if (unsigned.length < variant.unsignedConversions)
+    failures.push(new AuditError(fn, instrs[0], `expected ${variant.unsignedConversions} VCVTUSI2SD clock conversions, found ${unsigned.length}`).message);
+  for (const ins of signed) failures.push(new AuditError(fn, ins, "clock reading converted without VCVTUSI2SD").message);
+}
+
+// A workload loop that straddles a 64-byte line runs at a different speed
+// from the same loop inside one line.
+function checkLoopPlacement(fn, loop, failures) {
+  const first = loop.body[0].ip;
+  const last = loop.body[loop.body.length - 1].nextIP - 1n;
+  if (first / 64n !== last / 64n)
+    failures.push(new AuditError(fn, loop.body[0], "workload loop straddles a 64-byte line").message);
+}
+
+// The SSE4.2 variant is the SSE2 variant's code built for a higher level:
+// apart from addresses, only instructions from SSE3 to SSE4.2 may differ.
+function checkSameSequence(a, b, failures) {
+  const norm = (ins, start) => {
+    const text = formatter.format(ins).replace(/0x[0-9a-f]+/gi, "X");
+    return `${Mnemonic[ins.mnemonic]} ${text}`;
+  };
+  const n = Math.max(a.instrs.length, b.instrs.length);
+  for (let k = 0; k < n; k++) {
+    const x = a.instrs[k], y = b.instrs[k];
+    if (!x || !y) {
+      failures.push(`${b.name}: ${a.instrs.length} instructions against ${b.instrs.length} in ${a.name}; expected the same sequence`);
+      return;
+    }
+    if (norm(x) === norm(y)) continue;
+    if (featureNames(y).some((f) => SSE4_FEATURES.has(f))) continue;
+    failures.push(new AuditError(b.name, y, `differs from ${a.name}'s ${describe(x)}; expected the same instruction sequence`).message);
+    return;
   }
 }
 
 function main() {
   const args = parseArgs(process.argv.slice(2));
   const image = loadImage(readFileSync(args.binary));
-  const { symbols } = readSymbols(args.nm, args.binary);
+  const { symbols, all } = readSymbols(args.nm, args.binary);
+  for (const sym of all) if (!symbolAt.has(sym.addr)) symbolAt.set(sym.addr, sym.name);
   const failures = [];
   const lookup = (name) => symbols.get(name) ?? symbols.get("_" + name);
 
@@ -250,20 +374,25 @@ function main() {
     process.exit(1);
   }
   const checked = [];
+  const decoded = new Map();
   for (const fnDef of [CLOCK, ...VARIANTS]) {
     const sym = lookup(fnDef.name);
     if (!sym) { failures.push(`${fnDef.name}: missing from the binary`); continue; }
     if (sym.addr % 4096n !== 0n)
       failures.push(`${fnDef.name}: starts at ${sym.addr.toString(16)}, not on a 4096-byte boundary`);
     const instrs = decodeFunction(image, sym);
+    decoded.set(fnDef.name, { name: fnDef.name, instrs });
     const allowed = fnDef.features(args.compiler);
     checkFeatures(fnDef.name, instrs, allowed, failures);
     if (fnDef === CLOCK) continue;
+    checkEncodingAndWidth(fnDef.name, fnDef, instrs, failures);
+    checkConversions(fnDef.name, fnDef, instrs, failures);
     try {
       const loop = findWorkloadLoop(instrs, fnDef.name);
       checkLoop(fnDef.name, fnDef, loop, failures);
+      checkLoopPlacement(fnDef.name, loop, failures);
+      checkConstants(fnDef.name, fnDef, instrs, loop, image, failures);
       checkTimedRegion(fnDef.name, fnDef, instrs, loop, clock.addr, failures);
-      for (const extra of fnDef.extraChecks ?? []) extra(fnDef.name, instrs, loop, failures, args);
       if (args.list) {
         console.log(`${fnDef.name} @ ${sym.addr.toString(16)}, workload loop:`);
         for (const ins of loop.body) console.log(`    ${describe(ins)}`);
@@ -274,6 +403,8 @@ function main() {
     }
     checked.push(fnDef.name);
   }
+  if (decoded.has("bench_sse2") && decoded.has("bench_sse42"))
+    checkSameSequence(decoded.get("bench_sse2"), decoded.get("bench_sse42"), failures);
   for (const f of failures) console.error(`audit: ${f}`);
   if (failures.length) process.exit(1);
   console.log(`audit: ${args.binary}: ${CLOCK.name} and ${checked.join(", ")} pass (${args.compiler})`);

@@ -9,8 +9,9 @@ function elfSections(buf) {
     const h = shoff + k * shentsize;
     const type = buf.readUInt32LE(h + 4);
     if (type === 8) continue;  // SHT_NOBITS: no bytes in the file
+    const flags = buf.readBigUInt64LE(h + 8);
     sections.push({ addr: buf.readBigUInt64LE(h + 0x10), offset: Number(buf.readBigUInt64LE(h + 0x18)),
-                    size: Number(buf.readBigUInt64LE(h + 0x20)) });
+                    size: Number(buf.readBigUInt64LE(h + 0x20)), writable: (flags & 1n) !== 0n });
   }
   return sections.filter((s) => s.addr !== 0n);
 }
@@ -27,7 +28,7 @@ function peSections(buf) {
   for (let k = 0; k < count; k++) {
     const h = opt + optSize + k * 40;
     sections.push({ addr: imageBase + BigInt(buf.readUInt32LE(h + 12)), offset: buf.readUInt32LE(h + 20),
-                    size: buf.readUInt32LE(h + 16) });
+                    size: buf.readUInt32LE(h + 16), writable: (buf.readUInt32LE(h + 36) & 0x80000000) !== 0 });
   }
   return sections;
 }
@@ -37,10 +38,16 @@ export function loadImage(buf) {
   if (buf.readUInt32BE(0) === 0x7f454c46) sections = elfSections(buf);
   else if (buf.toString("latin1", 0, 2) === "MZ") sections = peSections(buf);
   else throw new Error("neither an ELF nor a PE executable");
+  const sectionOf = (addr) => sections.find((s) => addr >= s.addr && addr < s.addr + BigInt(s.size));
   return {
+    // Whether `addr` lies in a section the program cannot write.
+    isReadOnly(addr) {
+      const s = sectionOf(addr);
+      return s !== undefined && !s.writable;
+    },
     // Bytes from `addr` up to `length`, cut at the end of the section.
     read(addr, length) {
-      const s = sections.find((s) => addr >= s.addr && addr < s.addr + BigInt(s.size));
+      const s = sectionOf(addr);
       if (!s) throw new Error(`address ${addr.toString(16)} lies in no section with file contents`);
       const start = s.offset + Number(addr - s.addr);
       return buf.subarray(start, Math.min(start + length, s.offset + s.size));

@@ -1,43 +1,81 @@
 // What each function of the executable may contain: its instruction set, as
-// CPUID features named by iced-x86, and the shape of its workload loop.
+// CPUID features named by iced-x86, its encoding, and the shape of its
+// workload loop.
 
 import { Mnemonic } from "iced-x86";
 
-// Features of the x86-64 baseline, less SSE2, as the decoder names them.
+// The instruction-set ladder: each level is the one below it plus what is new.
 const BASE_NO_SSE2 = ["INTEL8086", "INTEL186", "INTEL286", "INTEL386", "INTEL486", "X64", "CMOV", "CX8",
   "FPU", "FPU287", "FPU387", "FXSR", "MULTIBYTENOP", "SSE"];
 const BASELINE = [...BASE_NO_SSE2, "SSE2"];
+const SSE42 = [...BASELINE, "SSE3", "SSSE3", "SSE4_1", "SSE4_2"];
+const AVX = [...SSE42, "AVX"];
+const AVX2 = [...AVX, "AVX2"];
+const AVX512 = [...AVX2, "AVX512F", "AVX512DQ", "AVX512VL"];
 
-const set = (...lists) => () => new Set(lists.flat());
+export const SSE4_FEATURES = new Set(["SSE3", "SSSE3", "SSE4_1", "SSE4_2"]);
 
-export const CLOCK = { name: "read_ticks", features: set(BASELINE) };
+const fixed = (list) => () => new Set(list);
 
-const ADDS = [Mnemonic.Add, Mnemonic.Lea, Mnemonic.Inc];
+export const CLOCK = { name: "read_ticks", features: fixed(BASELINE) };
+
+const GPR_ADDS = [Mnemonic.Add, Mnemonic.Lea, Mnemonic.Inc, Mnemonic.Sub, Mnemonic.Dec];
 const COMPARES = [Mnemonic.Cmp, Mnemonic.Test];
+const LANE_ADDS = [Mnemonic.Paddq, Mnemonic.Vpaddq];
+const XORS = [Mnemonic.Pxor, Mnemonic.Vpxor, Mnemonic.Vpxord, Mnemonic.Vpxorq];
+const COPIES = [Mnemonic.Movdqa, Mnemonic.Movaps, Mnemonic.Vmovdqa, Mnemonic.Vmovaps, Mnemonic.Vmovdqa64];
 
-// The loop's iteration counter: an increment or add, a compare, a branch.
-function counterRole(ins) {
-  if (ADDS.includes(ins.mnemonic) || ins.mnemonic === Mnemonic.Sub || ins.mnemonic === Mnemonic.Dec) return "counter";
+// Roles in a vector loop: the lane arithmetic, one register copy, and the
+// separate iteration counter on a general-purpose register.
+function vectorLoopRole(ins) {
+  if (LANE_ADDS.includes(ins.mnemonic)) return "lane addition";
+  if (XORS.includes(ins.mnemonic)) return "XOR";
+  if (COPIES.includes(ins.mnemonic)) return "register copy";
+  if (GPR_ADDS.includes(ins.mnemonic)) return "counter";
   if (COMPARES.includes(ins.mnemonic)) return "compare";
   if (ins.isJccShortOrNear) return "branch";
   return null;
 }
 
+const COUNTER = { counter: [1, 1], compare: [0, 1], branch: [1, 1] };
+
+// x <- b; b <- b + c2; x <- x XOR b; acc <- acc + x.
+const twoLanes = (name, features, encoding) => ({
+  name, width: 128, encoding, features: fixed(features), loopRole: vectorLoopRole,
+  loopCounts: { "lane addition": [2, 2], XOR: [1, 1], "register copy": [1, 1], ...COUNTER },
+  constants: 1,
+});
+
+// x <- b + c2; x <- x XOR b; b <- b + step; acc <- acc + x: no copy needed.
+const wideLanes = (name, width, features, encoding, extra = {}) => ({
+  name, width, encoding, features: fixed(features), loopRole: vectorLoopRole,
+  loopCounts: { "lane addition": [3, 3], XOR: [1, 1], "register copy": [0, 0], ...COUNTER },
+  constants: 2, clearsUpper: true, ...extra,
+});
+
 export const VARIANTS = [
   {
     name: "bench_scalar",
     width: 64,
+    encoding: "legacy",
     // GCC builds the scalar variant without SSE2 (x87 frame); Clang cannot
     // pass doubles to printf that way and keeps SSE2 for the frame only.
     features: (compiler) => new Set(compiler === "gcc" ? BASE_NO_SSE2 : BASELINE),
     // k + 2, XOR with k, k + 1, the add into the accumulator, compare-and-branch.
     loopRole(ins) {
-      if (ins.mnemonic === Mnemonic.Xor) return "xor";
-      if (ADDS.includes(ins.mnemonic)) return "add";
+      if (ins.mnemonic === Mnemonic.Xor) return "XOR";
+      if (GPR_ADDS.includes(ins.mnemonic)) return "addition";
       if (COMPARES.includes(ins.mnemonic)) return "compare";
       if (ins.isJccShortOrNear) return "branch";
       return null;
     },
-    loopCounts: { xor: [1, 1], add: [3, 3], compare: [0, 1], branch: [1, 1] },
+    loopCounts: { XOR: [1, 1], addition: [3, 3], compare: [0, 1], branch: [1, 1] },
+    constants: 0,
   },
+  twoLanes("bench_sse2", BASELINE, "legacy"),
+  twoLanes("bench_sse42", SSE42, "legacy"),
+  twoLanes("bench_avx", AVX, "vex"),
+  wideLanes("bench_avx2", 256, AVX2, "vex"),
+  // The frame converts each clock reading with VCVTUSI2SD (AVX-512F).
+  wideLanes("bench_avx512", 512, AVX512, "evex", { unsignedConversions: 2 }),
 ];
