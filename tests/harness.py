@@ -6,6 +6,9 @@ import subprocess
 BINARY = os.environ.get("ISABENCH", "build/isabench")
 # Set where the binary runs under an emulator or Wine, e.g. "wine".
 RUNNER = os.environ.get("ISABENCH_RUNNER", "").split()
+# A Windows executable: text-mode output ends every line in CR LF.
+WINDOWS = BINARY.lower().endswith(".exe")
+LINE_END = "\r\n" if WINDOWS else "\n"
 
 SUM = "D1F0AD400"
 
@@ -84,4 +87,18 @@ def run(args=(), env=None, stdout=subprocess.PIPE, stderr=subprocess.PIPE, runne
 
 
 def results_lines(stdout_bytes):
-    return stdout_bytes.decode("ascii").split("\n")[:-1] if stdout_bytes else []
+    """The lines of standard output; each must end in the platform's line end,
+    with no bare CR or LF anywhere else."""
+    text = stdout_bytes.decode("ascii")
+    if not text:
+        return []
+    assert text.endswith(LINE_END), f"output does not end in {LINE_END!r}: {text!r}"
+    lines = text[:-len(LINE_END)].split(LINE_END)
+    for line in lines:
+        assert "\r" not in line and "\n" not in line, f"stray line break in {line!r}"
+    return lines
+
+
+def host_path(path):
+    """A path of this machine as the program under test sees it."""
+    return "Z:" + path.replace("/", "\\") if WINDOWS else path

@@ -15,6 +15,17 @@
 
 #define ISABENCH_INLINE [[gnu::always_inline]] static inline
 
+#if defined(_WIN32)
+// libstdc++ makes every C++ source use MinGW's own printf, an inline wrapper
+// with external linkage: the linker keeps one copy of it, built for whichever
+// variant's instruction set its source had, and all six would call that copy.
+// The Windows runtime's printf is reached under its C name instead; it is
+// also the one whose 64-bit hex conversion is spelled %I64X.
+extern "C" int __cdecl runtime_printf(const char *format, ...) __asm__("printf");
+#else
+#define runtime_printf std::printf
+#endif
+
 // Lambdas passed to measure() carry this so that the loop is built inline in
 // the frame, never reached through a call.
 #define ISABENCH_INLINE_LAMBDA __attribute__((always_inline))
@@ -63,5 +74,5 @@ ISABENCH_INLINE void measure(const char *format, Workload workload) {
             tmin = t;
         ++i;
     } while (i < REPEATS);
-    std::printf(format, s, tmin, 1000000000.0);
+    runtime_printf(format, s, tmin, 1000000000.0);
 }

@@ -4,14 +4,18 @@ function elfSections(buf) {
   const shoff = Number(buf.readBigUInt64LE(0x28));
   const shentsize = buf.readUInt16LE(0x3a);
   const shnum = buf.readUInt16LE(0x3c);
+  const shstrndx = buf.readUInt16LE(0x3e);
+  const names = Number(buf.readBigUInt64LE(shoff + shstrndx * shentsize + 0x18));
+  const nameAt = (off) => buf.toString("latin1", names + off, buf.indexOf(0, names + off));
   const sections = [];
   for (let k = 0; k < shnum; k++) {
     const h = shoff + k * shentsize;
     const type = buf.readUInt32LE(h + 4);
     if (type === 8) continue;  // SHT_NOBITS: no bytes in the file
     const flags = buf.readBigUInt64LE(h + 8);
-    sections.push({ addr: buf.readBigUInt64LE(h + 0x10), offset: Number(buf.readBigUInt64LE(h + 0x18)),
-                    size: Number(buf.readBigUInt64LE(h + 0x20)), writable: (flags & 1n) !== 0n });
+    sections.push({ name: nameAt(buf.readUInt32LE(h)), addr: buf.readBigUInt64LE(h + 0x10),
+                    offset: Number(buf.readBigUInt64LE(h + 0x18)), size: Number(buf.readBigUInt64LE(h + 0x20)),
+                    writable: (flags & 1n) !== 0n });
   }
   return sections.filter((s) => s.addr !== 0n);
 }
@@ -27,7 +31,8 @@ function peSections(buf) {
   const sections = [];
   for (let k = 0; k < count; k++) {
     const h = opt + optSize + k * 40;
-    sections.push({ addr: imageBase + BigInt(buf.readUInt32LE(h + 12)), offset: buf.readUInt32LE(h + 20),
+    sections.push({ name: buf.toString("latin1", h, h + 8).replace(/\0+$/, ""),
+                    addr: imageBase + BigInt(buf.readUInt32LE(h + 12)), offset: buf.readUInt32LE(h + 20),
                     size: buf.readUInt32LE(h + 16), writable: (buf.readUInt32LE(h + 36) & 0x80000000) !== 0 });
   }
   return sections;
@@ -44,6 +49,10 @@ export function loadImage(buf) {
     isReadOnly(addr) {
       const s = sectionOf(addr);
       return s !== undefined && !s.writable;
+    },
+    // Name of the section holding `addr`, or null.
+    sectionName(addr) {
+      return sectionOf(addr)?.name ?? null;
     },
     // Bytes from `addr` up to `length`, cut at the end of the section.
     read(addr, length) {

@@ -23,7 +23,8 @@ const GPR_ADDS = [Mnemonic.Add, Mnemonic.Lea, Mnemonic.Inc, Mnemonic.Sub, Mnemon
 const COMPARES = [Mnemonic.Cmp, Mnemonic.Test];
 const LANE_ADDS = [Mnemonic.Paddq, Mnemonic.Vpaddq];
 const XORS = [Mnemonic.Pxor, Mnemonic.Vpxor, Mnemonic.Vpxord, Mnemonic.Vpxorq];
-const COPIES = [Mnemonic.Movdqa, Mnemonic.Movaps, Mnemonic.Vmovdqa, Mnemonic.Vmovaps, Mnemonic.Vmovdqa64];
+const COPIES = [Mnemonic.Movdqa, Mnemonic.Movdqu, Mnemonic.Movaps, Mnemonic.Vmovdqa, Mnemonic.Vmovdqu,
+  Mnemonic.Vmovaps, Mnemonic.Vmovdqa64, Mnemonic.Vmovdqu64];
 
 // Roles in a vector loop: the lane arithmetic, one register copy, and the
 // separate iteration counter on a general-purpose register.
