@@ -2,8 +2,10 @@
 // Binary audit: proves from the built executable that each measuring function
 // is what its results line claims. It decodes the machine code with iced-x86
 // (whose decoder names the CPUID feature every instruction needs), takes the
-// function bounds from the symbol table, and checks placement, instruction
-// set, the workload loop's shape and the contents of the timed region.
+// function bounds from the symbol table (ELF or PE), and checks placement,
+// instruction set and encoding, the workload loop's shape, the contents of
+// the timed region, the calls made and the state of the upper register
+// halves at each of them.
 //
 // usage: node audit.mjs [--compiler gcc|clang] [--nm NM] [--list] BINARY
 // Exits 0 when every rule holds; otherwise prints one line per broken rule,
@@ -46,7 +48,6 @@ function readSymbols(nm, binary) {
     else continue;
     const entry = { addr: BigInt("0x" + addr), size: size === null ? null : Number(BigInt("0x" + size)), type, name };
     all.push(entry);
-    // PE symbols of C functions may carry no decoration; ELF ones never do.
     if (/^[tT]$/.test(type)) symbols.set(name, entry);
   }
   return { symbols, all };
@@ -375,7 +376,7 @@ function checkLoopPlacement(fn, loop, failures) {
 // The SSE4.2 variant is the SSE2 variant's code built for a higher level:
 // apart from addresses, only instructions from SSE3 to SSE4.2 may differ.
 function checkSameSequence(a, b, failures) {
-  const norm = (ins, start) => {
+  const norm = (ins) => {
     const text = formatter.format(ins).replace(/0x[0-9a-f]+/gi, "X");
     return `${Mnemonic[ins.mnemonic]} ${text}`;
   };
@@ -401,7 +402,7 @@ function main() {
   for (const sym of all)
     if (!symbolAt.has(sym.addr) || symbolAt.get(sym.addr).startsWith(".")) symbolAt.set(sym.addr, sym.name);
   const failures = [];
-  const lookup = (name) => symbols.get(name) ?? symbols.get("_" + name);
+  const lookup = (name) => symbols.get(name);
 
   const clock = lookup(CLOCK.name);
   if (!clock) {
