@@ -99,6 +99,28 @@ const isCall = (i) => i.flowControl === FlowControl.Call || i.flowControl === Fl
 const isCallOut = (i, index) => isCall(i) || i.flowControl === FlowControl.IndirectBranch ||
   (i.flowControl === FlowControl.UnconditionalBranch && !index.has(i.nearBranchTarget));
 
+// Control flow inside one decoded function: each instruction's position by
+// address, and the positions it can continue at. A return, an indirect jump
+// or a branch out of the function (a tail call) continues nowhere inside it.
+function flowOf(instrs) {
+  const index = new Map(instrs.map((ins, k) => [ins.ip, k]));
+  const leaves = (ins) => ins.flowControl === FlowControl.Return || ins.flowControl === FlowControl.IndirectBranch ||
+    (isBranch(ins) && !index.has(ins.nearBranchTarget));
+  const next = (k) => {
+    const ins = instrs[k];
+    const fc = ins.flowControl;
+    const out = [];
+    if (fc === FlowControl.Return || fc === FlowControl.IndirectBranch) return out;
+    if (fc === FlowControl.ConditionalBranch || fc === FlowControl.UnconditionalBranch) {
+      if (index.has(ins.nearBranchTarget)) out.push(index.get(ins.nearBranchTarget));
+      if (fc === FlowControl.UnconditionalBranch) return out;
+    }
+    if (k + 1 < instrs.length) out.push(k + 1);
+    return out;
+  };
+  return { index, leaves, next };
+}
+
 // A memory operand that touches memory: lea only computes an address.
 function hasMemoryOperand(instr) {
   if (instr.mnemonic === Mnemonic.Lea) return false;
@@ -124,8 +146,7 @@ export const featureNames = (instr) => Array.from(instr.cpuidFeatures(), (f) => 
 // The workload loop: the innermost loop with no call in it. Loops are found
 // from backward branches; the frame's repetition loop holds the clock calls,
 // and cold blocks that jump back into the body enclose other loops.
-export function findWorkloadLoop(instrs, fn) {
-  const index = new Map(instrs.map((ins, k) => [ins.ip, k]));
+export function findWorkloadLoop(instrs, { index }, fn) {
   const loops = [];
   instrs.forEach((ins, k) => {
     if (!isBranch(ins) || ins.flowControl === FlowControl.IndirectBranch) return;
@@ -188,9 +209,8 @@ function checkLoop(fn, variant, loop, failures) {
 // The timed region: every instruction reachable from the return of a clock
 // call up to the next clock call. It must hold the workload loop, reach the
 // second reading on every path, and call nothing but the clock.
-function checkTimedRegion(fn, variant, instrs, loop, clockAddr, failures) {
+function checkTimedRegion(fn, variant, instrs, flow, loop, clockAddr, failures) {
   const fail = (ins, rule) => failures.push(new AuditError(fn, ins, rule).message);
-  const index = new Map(instrs.map((ins, k) => [ins.ip, k]));
   const isClockCall = (ins) => ins.flowControl === FlowControl.Call && ins.nearBranchTarget === clockAddr;
   const clockCalls = instrs.map((ins, k) => [ins, k]).filter(([ins]) => isClockCall(ins));
   if (clockCalls.length < 2) {
@@ -200,24 +220,18 @@ function checkTimedRegion(fn, variant, instrs, loop, clockAddr, failures) {
   let timedRegions = 0;
   for (const [, start] of clockCalls) {
     const seen = new Set();
-    const stack = [start + 1];
+    const stack = [...flow.next(start)];
     const calls = [];
     const exits = [];
     while (stack.length) {
       const k = stack.pop();
-      if (k === undefined || k >= instrs.length || seen.has(k)) continue;
+      if (seen.has(k)) continue;
       seen.add(k);
       const ins = instrs[k];
       if (isClockCall(ins)) continue;
       if (isCall(ins)) calls.push(ins);
-      const fc = ins.flowControl;
-      if (fc === FlowControl.Return || fc === FlowControl.IndirectBranch) { exits.push(ins); continue; }
-      if (fc === FlowControl.ConditionalBranch || fc === FlowControl.UnconditionalBranch) {
-        if (!index.has(ins.nearBranchTarget)) { exits.push(ins); continue; }  // tail call out
-        stack.push(index.get(ins.nearBranchTarget));
-        if (fc === FlowControl.UnconditionalBranch) continue;
-      }
-      stack.push(k + 1);
+      if (flow.leaves(ins)) exits.push(ins);
+      stack.push(...flow.next(k));
     }
     if (!seen.has(loop.first)) continue;  // the region after the second reading
     timedRegions++;
@@ -231,7 +245,7 @@ function checkTimedRegion(fn, variant, instrs, loop, clockAddr, failures) {
     }
   }
   if (timedRegions === 0) fail(instrs[loop.first], "the workload loop lies outside every timed region");
-  if (variant.clearsUpper) checkUpperHalvesCleared(fn, instrs, failures);
+  if (variant.clearsUpper) checkUpperHalvesCleared(fn, instrs, flow, failures);
 }
 
 // Every call out of the function (clock and printf, tail jumps included)
@@ -239,31 +253,24 @@ function checkTimedRegion(fn, variant, instrs, loop, clockAddr, failures) {
 // 256- or 512-bit register has been followed by a vzeroupper. A forward data
 // flow over the function's instructions; it starts clean, as the calling
 // convention leaves it, and each call returns clean.
-function checkUpperHalvesCleared(fn, instrs, failures) {
-  const index = new Map(instrs.map((ins, k) => [ins.ip, k]));
+function checkUpperHalvesCleared(fn, instrs, flow, failures) {
   const wide = (ins) => registersOf(ins).some((r) => RegisterExt.isYMM(r) || RegisterExt.isZMM(r));
   const dirtyIn = new Array(instrs.length).fill(false);
   const visited = new Array(instrs.length).fill(false);
   const work = [[0, false]];
   while (work.length) {
     const [k, dirty] = work.pop();
-    if (k >= instrs.length || (visited[k] && (dirtyIn[k] || !dirty))) continue;
+    if (visited[k] && (dirtyIn[k] || !dirty)) continue;
     visited[k] = true;
     dirtyIn[k] = dirtyIn[k] || dirty;
     const ins = instrs[k];
     let out = dirtyIn[k];
     if (ins.mnemonic === Mnemonic.Vzeroupper || ins.mnemonic === Mnemonic.Vzeroall || isCall(ins)) out = false;
     else if (wide(ins)) out = true;
-    const fc = ins.flowControl;
-    if (fc === FlowControl.Return || fc === FlowControl.IndirectBranch) continue;
-    if (fc === FlowControl.ConditionalBranch || fc === FlowControl.UnconditionalBranch) {
-      if (index.has(ins.nearBranchTarget)) work.push([index.get(ins.nearBranchTarget), out]);
-      if (fc === FlowControl.UnconditionalBranch) continue;
-    }
-    work.push([k + 1, out]);
+    for (const n of flow.next(k)) work.push([n, out]);
   }
   instrs.forEach((ins, k) => {
-    if (visited[k] && dirtyIn[k] && isCallOut(ins, index))
+    if (visited[k] && dirtyIn[k] && isCallOut(ins, flow.index))
       failures.push(new AuditError(fn, ins, "call out of the function with the upper register halves not cleared").message);
   });
 }
@@ -272,8 +279,7 @@ function checkUpperHalvesCleared(fn, instrs, failures) {
 // dynamic linker's stubs (ELF .plt) or the import table (PE). A direct call
 // to any other function of the program reaches code built for some other
 // instruction set: shared code the linker kept a single copy of.
-function checkCallTargets(fn, instrs, clockAddr, image, failures) {
-  const index = new Map(instrs.map((ins, k) => [ins.ip, k]));
+function checkCallTargets(fn, instrs, { index }, clockAddr, image, failures) {
   const isImportThunk = (addr) => {
     const decoder = new Decoder(64, image.read(addr, 16), DecoderOptions.None);
     decoder.ip = addr;
@@ -423,13 +429,14 @@ function main() {
     if (fnDef === CLOCK) continue;
     checkEncodingAndWidth(fnDef.name, fnDef, instrs, failures);
     checkConversions(fnDef.name, fnDef, instrs, failures);
-    checkCallTargets(fnDef.name, instrs, clock.addr, image, failures);
+    const flow = flowOf(instrs);
+    checkCallTargets(fnDef.name, instrs, flow, clock.addr, image, failures);
     try {
-      const loop = findWorkloadLoop(instrs, fnDef.name);
+      const loop = findWorkloadLoop(instrs, flow, fnDef.name);
       checkLoop(fnDef.name, fnDef, loop, failures);
       checkLoopPlacement(fnDef.name, loop, failures);
       checkConstants(fnDef.name, fnDef, instrs, loop, image, failures);
-      checkTimedRegion(fnDef.name, fnDef, instrs, loop, clock.addr, failures);
+      checkTimedRegion(fnDef.name, fnDef, instrs, flow, loop, clock.addr, failures);
       if (args.list) {
         console.log(`${fnDef.name} @ ${sym.addr.toString(16)}, workload loop:`);
         for (const ins of loop.body) console.log(`    ${describe(ins)}`);
