@@ -8,7 +8,6 @@
 #include <cpuid.h>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
