@@ -2,6 +2,7 @@
 import os
 import re
 import subprocess
+import tempfile
 
 BINARY = os.environ.get("ISABENCH", "build/isabench")
 # Set where the binary runs under an emulator or Wine, e.g. "wine".
@@ -52,7 +53,8 @@ def supported_variants(flags=None):
 
 
 def skipped_labels(supported):
-    return [label for _, label, _ in VARIANTS if (label not in [l for _, l in supported])]
+    have = {label for _, label in supported}
+    return [label for _, label, _ in VARIANTS if label not in have]
 
 
 def check_lines(test, lines, supported):
@@ -76,6 +78,22 @@ def check_results(test, result, supported):
     test.assertEqual(result.returncode, 0, result.stderr)
     check_lines(test, results_lines(result.stdout), supported)
     check_messages(test, result.stderr.decode().splitlines(), supported)
+
+
+def check_merged_output(test, runner=None, noise=()):
+    """Runs the binary with both streams into one file: status 0, the
+    supported lines, then the skip messages, never a line after a message.
+    Lines starting with one of `noise` (a runner's own warnings) are ignored."""
+    with tempfile.TemporaryFile() as both:
+        result = run(runner=runner, stdout=both, stderr=both)
+        both.seek(0)
+        text = both.read().decode()
+    test.assertEqual(result.returncode, 0, text)
+    output = [line for line in text.splitlines() if not line.startswith(noise)]
+    lines = [line for line in output if not line.startswith("isabench:")]
+    messages = [line for line in output if line.startswith("isabench:")]
+    test.assertEqual(output, lines + messages, text)
+    return lines, messages
 
 
 def run(args=(), env=None, stdout=subprocess.PIPE, stderr=subprocess.PIPE, runner=None, timeout=900):

@@ -5,10 +5,9 @@ variant, and never crash or print a line for a variant it cannot run.
 usage: test_emulated.py MODEL   (a qemu-x86_64 -cpu model)"""
 import shutil
 import sys
-import tempfile
 import unittest
 
-from harness import check_lines, check_messages, run, supported_variants
+from harness import check_lines, check_merged_output, check_messages, supported_variants
 
 # What each model offers, as the kernel would list it in /proc/cpuinfo.
 MODELS = {
@@ -31,18 +30,9 @@ class Emulated(unittest.TestCase):
     def test_model(self):
         supported = supported_variants(MODELS[self.model])
         self.assertEqual([label for _, label in supported], EXPECTED_LABELS[self.model])
-        # Both streams into one file: the lines must all come before the
-        # first skip message. qemu adds warnings of its own about features
-        # its emulator lacks.
-        with tempfile.TemporaryFile() as both:
-            result = run(runner=[shutil.which("qemu-x86_64"), "-cpu", self.model], stdout=both, stderr=both)
-            both.seek(0)
-            text = both.read().decode()
-        self.assertEqual(result.returncode, 0, text)
-        output = [line for line in text.splitlines() if not line.startswith("qemu-x86_64:")]
-        lines = [line for line in output if not line.startswith("isabench:")]
-        messages = [line for line in output if line.startswith("isabench:")]
-        self.assertEqual(output, lines + messages, text)
+        # qemu adds warnings of its own about features its emulator lacks.
+        lines, messages = check_merged_output(
+            self, runner=[shutil.which("qemu-x86_64"), "-cpu", self.model], noise=("qemu-x86_64:",))
         check_lines(self, lines, supported)
         check_messages(self, messages, supported)
 

@@ -1,10 +1,9 @@
 """End to end on the built binary: its lines, its exit status, its silence
 on standard error, and its report of a failed write."""
 import os
-import tempfile
 import unittest
 
-from harness import check_results, run, supported_variants
+from harness import check_lines, check_merged_output, check_messages, check_results, run, supported_variants
 
 
 class ResultsLines(unittest.TestCase):
@@ -21,14 +20,9 @@ class ResultsLines(unittest.TestCase):
     def test_lines_precede_skip_messages_in_one_stream(self):
         # With both streams into one file, every results line comes before
         # any message about a skipped variant.
-        with tempfile.TemporaryFile() as both:
-            result = run(stdout=both, stderr=both)
-            both.seek(0)
-            text = both.read().decode()
-        self.assertEqual(result.returncode, 0, text)
-        kinds = ["message" if line.startswith("isabench:") else "line" for line in text.splitlines()]
-        self.assertEqual(kinds, sorted(kinds, key=lambda k: k == "message"), text)
-        self.assertEqual(kinds.count("line"), len(supported_variants()), text)
+        lines, messages = check_merged_output(self)
+        check_lines(self, lines, supported_variants())
+        check_messages(self, messages, supported_variants())
 
 
 class WriteFailure(unittest.TestCase):
