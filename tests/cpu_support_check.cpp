@@ -1,11 +1,22 @@
-// Cross-checks the program's own CPUID/XGETBV detection against the
-// compiler's __builtin_cpu_supports, which also requires the operating
-// system to save the AVX and AVX-512 register state.
+// Extension detection, two ways.
+//
+//   cpu_support_check            the program's own CPUID/XGETBV detection on
+//                                this processor (or an emulated one) against
+//                                the compiler's __builtin_cpu_supports, which
+//                                also requires the operating system to save
+//                                the AVX and AVX-512 register state
+//   cpu_support_check decisions  the decision from register values to the
+//                                variants that run, on values that no host or
+//                                emulator here reports
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "../src/harness/cpu_support.h"
 
-int main() {
+namespace {
+
+int cross_check() {
     __builtin_cpu_init();
     const unsigned usable = usable_features();
     const bool os_ymm = usable & FEATURE_OS_YMM;
@@ -32,4 +43,72 @@ int main() {
     }
     std::printf("%d failed\n", failures);
     return failures == 0 ? 0 : 1;
+}
+
+// Register bits as the processor manuals number them, written out here
+// rather than taken from the code under test.
+constexpr uint32_t SSE42_ECX = 1u << 0 | 1u << 9 | 1u << 19 | 1u << 20;  // SSE3 SSSE3 SSE4.1 SSE4.2
+constexpr uint32_t OSXSAVE = 1u << 27;
+constexpr uint32_t AVX = 1u << 28;
+constexpr uint32_t AVX2 = 1u << 5;
+constexpr uint32_t AVX512F = 1u << 16, AVX512DQ = 1u << 17, AVX512VL = 1u << 31;
+constexpr uint32_t AVX512_EBX = AVX2 | AVX512F | AVX512DQ | AVX512VL;
+constexpr uint64_t XCR0_YMM = 0x7;    // x87, SSE, AVX state
+constexpr uint64_t XCR0_ZMM = 0xE7;   // and opmask, ZMM halves, ZMM16-31
+constexpr uint32_t ALL_ECX = SSE42_ECX | OSXSAVE | AVX;
+
+// The variants beyond scalar and SSE2 that run with `usable`, each checked
+// on its own as the driver does.
+std::string runs(unsigned usable) {
+    const struct {
+        unsigned needs;
+        const char *label;
+    } levels[] = {{NEEDS_SSE42, "SSE4.2"}, {NEEDS_AVX, "AVX"}, {NEEDS_AVX2, "AVX2"}, {NEEDS_AVX512, "AVX512"}};
+    std::string labels = "scalar SSE2";
+    for (const auto &level : levels)
+        if ((usable & level.needs) == level.needs)
+            labels += std::string(" ") + level.label;
+    return labels;
+}
+
+int decisions() {
+    struct Case {
+        const char *name;
+        CpuRegisters registers;
+        const char *runs;
+    } cases[] = {
+        {"every extension", {0xd, ALL_ECX, AVX512_EBX, XCR0_ZMM}, "scalar SSE2 SSE4.2 AVX AVX2 AVX512"},
+        {"AVX-512F without DQ", {0xd, ALL_ECX, AVX512_EBX & ~AVX512DQ, XCR0_ZMM}, "scalar SSE2 SSE4.2 AVX AVX2"},
+        {"AVX-512F without VL", {0xd, ALL_ECX, AVX512_EBX & ~AVX512VL, XCR0_ZMM}, "scalar SSE2 SSE4.2 AVX AVX2"},
+        // Hardware with AVX-512 whose operating system saves only the YMM state.
+        {"XCR0 without opmask and ZMM state", {0xd, ALL_ECX, AVX512_EBX, XCR0_YMM}, "scalar SSE2 SSE4.2 AVX AVX2"},
+        {"XCR0 without the high ZMM registers", {0xd, ALL_ECX, AVX512_EBX, 0x67}, "scalar SSE2 SSE4.2 AVX AVX2"},
+        // Above the highest leaf a processor may answer with another leaf's
+        // data: whatever stands in leaf 7 must count for nothing.
+        {"highest basic leaf 6", {6, ALL_ECX, AVX512_EBX, XCR0_ZMM}, "scalar SSE2 SSE4.2 AVX"},
+        {"highest basic leaf 0", {0, ALL_ECX, AVX512_EBX, XCR0_ZMM}, "scalar SSE2"},
+        {"AVX2 reported without AVX", {0xd, SSE42_ECX | OSXSAVE, AVX512_EBX, XCR0_ZMM}, "scalar SSE2 SSE4.2"},
+        // The operating system has not enabled XSAVE: XCR0 holds nothing
+        // meaningful, even if a value was recorded.
+        {"OSXSAVE clear while AVX is set", {0xd, SSE42_ECX | AVX, AVX512_EBX, XCR0_ZMM}, "scalar SSE2 SSE4.2"},
+        {"XCR0 without the AVX state", {0xd, ALL_ECX, AVX512_EBX, 0x3}, "scalar SSE2 SSE4.2"},
+        {"SSE4.2 without SSSE3", {0xd, ALL_ECX & ~(1u << 9), AVX512_EBX, XCR0_ZMM}, "scalar SSE2"},
+    };
+    int failures = 0;
+    for (const Case &c : cases) {
+        const std::string got = runs(usable_features(c.registers));
+        const bool right = got == c.runs;
+        std::printf("%-36s runs %s%s%s\n", c.name, got.c_str(), right ? "" : ", expected ", right ? "" : c.runs);
+        failures += !right;
+    }
+    std::printf("%d failed\n", failures);
+    return failures == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc > 1 && std::strcmp(argv[1], "decisions") == 0)
+        return decisions();
+    return cross_check();
 }

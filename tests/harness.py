@@ -1,4 +1,5 @@
 """Shared pieces of the tests that run the built benchmark."""
+import errno
 import os
 import re
 import subprocess
@@ -80,6 +81,19 @@ def check_results(test, result, supported):
     check_messages(test, result.stderr.decode().splitlines(), supported)
 
 
+def check_write_failure(test, supported, runner=None, noise=()):
+    """Standard output on a full device: a non-zero status, and on standard
+    error the skip messages, then one line that names the failed write."""
+    with open("/dev/full", "wb") as full:
+        result = run(runner=runner, stdout=full)
+    test.assertNotEqual(result.returncode, 0)
+    messages = [line for line in result.stderr.decode().splitlines() if not line.startswith(noise)]
+    test.assertTrue(messages, result.stderr)
+    test.assertEqual(messages[-1], "isabench: could not write the results to standard output: "
+                     + os.strerror(errno.ENOSPC), result.stderr)
+    check_messages(test, messages[:-1], supported)
+
+
 def check_merged_output(test, runner=None, noise=()):
     """Runs the binary with both streams into one file: status 0, the
     supported lines, then the skip messages, never a line after a message.
@@ -102,6 +116,17 @@ def run(args=(), env=None, stdout=subprocess.PIPE, stderr=subprocess.PIPE, runne
     prefix = RUNNER if runner is None else runner
     return subprocess.run(prefix + [BINARY, *args], stdout=stdout, stderr=stderr,
                           env=full_env, timeout=timeout, check=False)
+
+
+def run_streaming(timeout=900):
+    """Runs the binary with standard output into a pipe and reads its first
+    line as soon as it comes. Returns the completed process and whether the
+    program was still running when that line arrived."""
+    with subprocess.Popen(RUNNER + [BINARY], stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+        first = proc.stdout.readline()
+        running = proc.poll() is None
+        rest, err = proc.communicate(timeout=timeout)
+    return subprocess.CompletedProcess(proc.args, proc.returncode, first + rest, err), running
 
 
 def results_lines(stdout_bytes):

@@ -53,24 +53,43 @@ constexpr FeatureName FEATURE_NAMES[] = {
 
 }  // namespace
 
-unsigned usable_features() {
+CpuRegisters read_cpu_registers() {
+    CpuRegisters registers{};
     unsigned a, b, c, d;
-    if (__get_cpuid(1, &a, &b, &c, &d) == 0)
+    registers.max_leaf = __get_cpuid_max(0, nullptr);
+    if (registers.max_leaf < 1)
+        return registers;
+    __cpuid(1, a, b, c, d);
+    registers.leaf1_ecx = c;
+    // Leaf 7 exists only where the highest basic leaf reaches it: above it,
+    // some processors answer with the highest leaf's data instead.
+    if (registers.max_leaf >= 7) {
+        __cpuid_count(7, 0, a, b, c, d);
+        registers.leaf7_ebx = b;
+    }
+    if (registers.leaf1_ecx & LEAF1_ECX_OSXSAVE)
+        registers.xcr0 = read_xcr0();
+    return registers;
+}
+
+unsigned usable_features(const CpuRegisters &registers) {
+    if (registers.max_leaf < 1)
         return 0;
+    const uint32_t c = registers.leaf1_ecx;
     unsigned features = 0;
     if (c & LEAF1_ECX_SSE3) features |= FEATURE_SSE3;
     if (c & LEAF1_ECX_SSSE3) features |= FEATURE_SSSE3;
     if (c & LEAF1_ECX_SSE41) features |= FEATURE_SSE41;
     if (c & LEAF1_ECX_SSE42) features |= FEATURE_SSE42;
     if (c & LEAF1_ECX_AVX) features |= FEATURE_AVX;
+    // Without OSXSAVE the operating system saves no state beyond SSE, and
+    // XCR0 cannot even be read.
     if (c & LEAF1_ECX_OSXSAVE) {
-        const uint64_t xcr0 = read_xcr0();
-        if ((xcr0 & XCR0_SSE_AVX) == XCR0_SSE_AVX) features |= FEATURE_OS_YMM;
-        if ((xcr0 & XCR0_AVX512) == XCR0_AVX512) features |= FEATURE_OS_ZMM;
+        if ((registers.xcr0 & XCR0_SSE_AVX) == XCR0_SSE_AVX) features |= FEATURE_OS_YMM;
+        if ((registers.xcr0 & XCR0_AVX512) == XCR0_AVX512) features |= FEATURE_OS_ZMM;
     }
-    // Leaf 7 exists only where the highest basic leaf reaches it.
-    if (__get_cpuid_max(0, nullptr) >= 7) {
-        __cpuid_count(7, 0, a, b, c, d);
+    if (registers.max_leaf >= 7) {
+        const uint32_t b = registers.leaf7_ebx;
         if (b & LEAF7_EBX_AVX2) features |= FEATURE_AVX2;
         if (b & LEAF7_EBX_AVX512F) features |= FEATURE_AVX512F;
         if (b & LEAF7_EBX_AVX512DQ) features |= FEATURE_AVX512DQ;
@@ -78,6 +97,8 @@ unsigned usable_features() {
     }
     return features;
 }
+
+unsigned usable_features() { return usable_features(read_cpu_registers()); }
 
 void describe_features(unsigned mask, char *text, std::size_t size) {
     if (size == 0)

@@ -9,13 +9,6 @@
 
 namespace {
 
-// Each level needs everything the level before it needs.
-constexpr unsigned NEEDS_SSE42 = FEATURE_SSE3 | FEATURE_SSSE3 | FEATURE_SSE41 | FEATURE_SSE42;
-constexpr unsigned NEEDS_AVX = NEEDS_SSE42 | FEATURE_AVX | FEATURE_OS_YMM;
-constexpr unsigned NEEDS_AVX2 = NEEDS_AVX | FEATURE_AVX2;
-constexpr unsigned NEEDS_AVX512 =
-    NEEDS_AVX2 | FEATURE_AVX512F | FEATURE_AVX512DQ | FEATURE_AVX512VL | FEATURE_OS_ZMM;
-
 struct Variant {
     void (*measure)();
     const char *label;
@@ -31,6 +24,18 @@ constexpr Variant VARIANTS[] = {
     {bench_avx512, "AVX512", NEEDS_AVX512},
 };
 
+// The first error met in writing the results, or 0. A failed flush is
+// remembered where it happens: errno means nothing by the end of the run.
+int write_error = 0;
+
+// Sends the lines written so far on their way, so that each line reaches a
+// pipe or a file as soon as its variant is done, and stands before any
+// message on standard error.
+void flush_results() {
+    if (std::fflush(stdout) != 0 && write_error == 0)
+        write_error = errno != 0 ? errno : EIO;
+}
+
 }  // namespace
 
 int main() {
@@ -39,22 +44,21 @@ int main() {
         const unsigned missing = variant.needs & ~usable;
         if (missing == 0) {
             variant.measure();
+            // Outside the measuring function, so outside every timed region.
+            flush_results();
             continue;
         }
         char names[256];
         describe_features(missing, names, sizeof names);
-        // Lines already measured go out before the message, also when
-        // standard output is a file or a pipe.
-        std::fflush(stdout);
         std::fprintf(stderr, "isabench: %s variant skipped: needs %s\n", variant.label, names);
     }
 
     // The results are the program's whole purpose: a run whose lines were not
     // written (a full disk, a closed pipe) must not end as a success.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        const int error = errno;
+    flush_results();
+    if (write_error != 0 || std::ferror(stdout)) {
         std::fprintf(stderr, "isabench: could not write the results to standard output: %s\n",
-                     std::strerror(error));
+                     std::strerror(write_error != 0 ? write_error : EIO));
         return 1;
     }
     return 0;
