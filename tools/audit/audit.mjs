@@ -371,12 +371,17 @@ function checkConversions(fn, variant, instrs, failures) {
 }
 
 // A workload loop that straddles a 64-byte line runs at a different speed
-// from the same loop inside one line.
+// from the same loop inside one line. Intel's microcode for the jump erratum
+// also slows a jump that crosses or ends on a 32-byte boundary: the loop
+// lies inside one 32-byte block and does not end on its last byte.
 function checkLoopPlacement(fn, loop, failures) {
   const first = loop.body[0].ip;
-  const last = loop.body[loop.body.length - 1].nextIP - 1n;
-  if (first / 64n !== last / 64n)
+  const end = loop.body[loop.body.length - 1].nextIP;
+  if (first / 64n !== (end - 1n) / 64n)
     failures.push(new AuditError(fn, loop.body[0], "workload loop straddles a 64-byte line").message);
+  if (first / 32n !== (end - 1n) / 32n || end % 32n === 0n)
+    failures.push(new AuditError(fn, loop.body[loop.body.length - 1],
+      "workload loop crosses or ends on a 32-byte boundary").message);
 }
 
 // The SSE4.2 variant is the SSE2 variant's code built for a higher level:
