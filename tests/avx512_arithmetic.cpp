@@ -14,6 +14,7 @@
 #define _mm256_extracti64x2_epi64(a, imm) simde_mm256_extracti128_si256(a, imm)
 #endif
 
+#define ISABENCH_IN_ORDER(acc, b)
 #include "../src/variants/lanes512.h"
 
 // The frame's state and clock are not used here, but the harness header that
