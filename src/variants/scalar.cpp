@@ -5,19 +5,10 @@
 // doubles to printf. Clang drops double arguments to printf when SSE2 is off,
 // so under Clang the source keeps SSE2 for the frame and the loop is held to
 // one element per iteration by the loop pragma and by the build flags.
-#include "../harness/frame.h"
 #include "../harness/result_lines.h"
+#include "lanes64.h"
 #include "variants.h"
 
 extern "C" ISABENCH_PAGE_ALIGNED void bench_scalar() {
-    measure(FORMAT_SCALAR, []() ISABENCH_INLINE_LAMBDA {
-        uint64_t k = 0;
-        uint64_t acc = 0;
-        opaque(k);
-        opaque(acc);
-        ISABENCH_ONE_GROUP_PER_ITERATION
-        for (; k != 1000000000; ++k)
-            acc += k ^ (k + 2);
-        return acc;
-    });
+    measure(FORMAT_SCALAR, []() ISABENCH_INLINE_LAMBDA { return sum_one_lane(); });
 }
