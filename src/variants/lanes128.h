@@ -12,7 +12,13 @@
 ISABENCH_INLINE uint64_t sum_two_lanes() {
     __m128i b = _mm_set_epi64x(1, 0);
     __m128i acc = _mm_setzero_si128();
-    const __m128i c2 = _mm_set1_epi64x(2);
+    // c2 is loaded from read-only data. Given the value itself, GCC for
+    // Windows builds it from an immediate (mov, movq, punpcklqdq) instead;
+    // hiding where the pointer points keeps it a load.
+    alignas(16) static const uint64_t TWOS[2] = {2, 2};
+    const uint64_t *twos = TWOS;
+    asm("" : "+r"(twos));
+    const __m128i c2 = _mm_load_si128(reinterpret_cast<const __m128i *>(twos));
     opaque(b);
     opaque(acc);
     ISABENCH_ONE_GROUP_PER_ITERATION
