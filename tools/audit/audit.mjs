@@ -2,10 +2,11 @@
 // Binary audit: proves from the built executable that each measuring function
 // is what its results line claims. It decodes the machine code with iced-x86
 // (whose decoder names the CPUID feature every instruction needs), takes the
-// function bounds from the symbol table (ELF or PE), and checks placement,
-// instruction set and encoding, the workload loop's shape, the contents of
-// the timed region, the calls made and the state of the upper register
-// halves at each of them.
+// function bounds from the symbol table (ELF or PE), together with any part
+// the compiler split off (bench_X.cold), and checks placement, instruction set
+// and encoding, the workload loop's data flow and arithmetic, the timed
+// region, the calls made and the state of the upper register halves at every
+// exit.
 //
 // usage: node audit.mjs [--compiler gcc|clang] [--nm NM] [--list] BINARY
 // Exits 0 when every rule holds; otherwise prints one line per broken rule,
@@ -14,11 +15,13 @@
 import { execFileSync } from "node:child_process";
 import { readFileSync } from "node:fs";
 import { Decoder, DecoderOptions, Formatter, FormatterSyntax, Mnemonic, OpKind,
-         FlowControl, CpuidFeature, RegisterExt, Register, EncodingKind, InstructionInfoFactory,
+         FlowControl, CpuidFeature, RegisterExt, Register, EncodingKind, InstructionInfoFactory, ConditionCode,
+         MemorySizeExt,
          OpAccess } from "iced-x86";
 
 import { VARIANTS, CLOCK, SSE4_FEATURES } from "./variants.mjs";
 import { loadImage } from "./image.mjs";
+import { values, loopEntryState, loopGraph, lanesOf, numberOf } from "./dataflow.mjs";
 
 function parseArgs(argv) {
   const args = { compiler: "gcc", nm: "nm", list: false, binary: null };
@@ -59,11 +62,16 @@ formatter.gasShowMnemonicSizeSuffix = false;
 // Names of the binary's functions by address, to name call targets.
 const symbolAt = new Map();
 
+// The parts split off from each audited function: [start, end, name].
+const parts = [];
+const partName = (ip) => parts.find(([start, end]) => ip >= start && ip < end)?.[2];
+
 export function describe(instr) {
   const fc = instr.flowControl;
   const branches = fc === FlowControl.Call || fc === FlowControl.UnconditionalBranch || fc === FlowControl.ConditionalBranch;
   const target = branches ? symbolAt.get(instr.nearBranchTarget) : undefined;
-  return `${instr.ip.toString(16)}: ${formatter.format(instr)}${target ? ` <${target}>` : ""}`;
+  const part = partName(instr.ip);
+  return `${part ? `(${part}) ` : ""}${instr.ip.toString(16)}: ${formatter.format(instr)}${target ? ` <${target}>` : ""}`;
 }
 
 // Decodes a function. Where the symbol table gives no size (PE), the function
@@ -92,12 +100,36 @@ function decodeFunction(image, sym) {
   return instrs;
 }
 
+// A whole measuring function: its symbol's code and every part the compiler
+// split off from it (bench_X.cold, bench_X.part.0) that its jumps reach,
+// decoded and audited as one function.
+function decodeWhole(image, sym, name, textSymbols) {
+  const instrs = decodeFunction(image, sym);
+  const ranges = [[sym.addr, instrs[instrs.length - 1].nextIP]];
+  const inside = (addr) => ranges.some(([a, b]) => addr >= a && addr < b);
+  for (let k = 0; k < instrs.length; k++) {
+    const ins = instrs[k];
+    if (ins.flowControl !== FlowControl.ConditionalBranch && ins.flowControl !== FlowControl.UnconditionalBranch) continue;
+    const target = ins.nearBranchTarget;
+    if (inside(target)) continue;
+    const part = textSymbols.get(target);
+    if (!part || !part.name.startsWith(name + ".")) continue;
+    const more = decodeFunction(image, part);
+    ranges.push([part.addr, more[more.length - 1].nextIP]);
+    parts.push([part.addr, more[more.length - 1].nextIP, part.name]);
+    instrs.push(...more);
+  }
+  return { instrs, inside };
+}
+
 const isBranch = (i) => [FlowControl.ConditionalBranch, FlowControl.UnconditionalBranch,
   FlowControl.IndirectBranch].includes(i.flowControl);
 const isCall = (i) => i.flowControl === FlowControl.Call || i.flowControl === FlowControl.IndirectCall;
-// A call, or a jump out of the function (a tail call).
+// A call, or a jump out of the function and its parts (a tail call, or a
+// conditional jump to code elsewhere).
 const isCallOut = (i, index) => isCall(i) || i.flowControl === FlowControl.IndirectBranch ||
-  (i.flowControl === FlowControl.UnconditionalBranch && !index.has(i.nearBranchTarget));
+  ((i.flowControl === FlowControl.UnconditionalBranch || i.flowControl === FlowControl.ConditionalBranch) &&
+   !index.has(i.nearBranchTarget));
 
 // Control flow inside one decoded function: each instruction's position by
 // address, and the positions it can continue at. A return, an indirect jump
@@ -115,7 +147,9 @@ function flowOf(instrs) {
       if (index.has(ins.nearBranchTarget)) out.push(index.get(ins.nearBranchTarget));
       if (fc === FlowControl.UnconditionalBranch) return out;
     }
-    if (k + 1 < instrs.length) out.push(k + 1);
+    // Parts follow one another in the list: fall through only to the
+    // instruction that really comes next.
+    if (k + 1 < instrs.length && instrs[k + 1].ip === ins.nextIP) out.push(k + 1);
     return out;
   };
   return { index, leaves, next };
@@ -151,7 +185,8 @@ export function findWorkloadLoop(instrs, { index }, fn) {
   instrs.forEach((ins, k) => {
     if (!isBranch(ins) || ins.flowControl === FlowControl.IndirectBranch) return;
     const target = ins.nearBranchTarget;
-    if (target > ins.ip || !index.has(target)) return;
+    // A jump back to a part placed below the function is no loop.
+    if (target > ins.ip || !index.has(target) || index.get(target) > k) return;
     loops.push({ first: index.get(target), last: k });
   });
   const encloses = (a, b) => a !== b && a.first <= b.first && b.last <= a.last;
@@ -172,7 +207,8 @@ export class AuditError extends Error {
 function checkFeatures(fn, instrs, allowed, failures) {
   for (const ins of instrs) {
     for (const f of featureNames(ins))
-      if (!allowed.has(f))
+      // ENDBR64, which -fcf-protection adds, is a no-op hint where CET is absent.
+      if (!allowed.has(f) && !(f === "CET_IBT" && ins.mnemonic === Mnemonic.Endbr64))
         failures.push(new AuditError(fn, ins, `needs ${f}, outside this variant's instruction set`).message);
   }
 }
@@ -206,37 +242,108 @@ function checkLoop(fn, variant, loop, failures) {
   }
 }
 
-// The timed region: every instruction reachable from the return of a clock
-// call up to the next clock call. It must hold the workload loop, reach the
-// second reading on every path, and call nothing but the clock.
-function checkTimedRegion(fn, variant, instrs, flow, loop, clockAddr, failures) {
+// The timed region of a run: everything from the return of the clock call
+// whose reading is stored as the run's start (its first access to `t` is a
+// store) to the clock call whose reading has `t` subtracted from it (its first
+// access to `t` is a read). It must run the workload loop exactly once on
+// every path, call nothing but the clock and never leave the function.
+function checkTimedRegion(fn, variant, instrs, flow, vals, loop, clockAddr, tAddr, failures) {
   const fail = (ins, rule) => failures.push(new AuditError(fn, ins, rule).message);
   const isClockCall = (ins) => ins.flowControl === FlowControl.Call && ins.nearBranchTarget === clockAddr;
-  const clockCalls = instrs.map((ins, k) => [ins, k]).filter(([ins]) => isClockCall(ins));
+  const clockCalls = instrs.map((ins, k) => k).filter((k) => isClockCall(instrs[k]) && vals.reached(k));
   if (clockCalls.length < 2) {
     fail(instrs[0], `expected at least two clock calls, found ${clockCalls.length}`);
     return;
   }
-  let timedRegions = 0;
-  for (const [, start] of clockCalls) {
+  const info = new InstructionInfoFactory();
+  // How the code after clock call c first touches `t` on each path up to the
+  // next call: "store", "read", or both.
+  const firstAccessToT = (c) => {
+    const kinds = new Set();
     const seen = new Set();
-    const stack = [...flow.next(start)];
-    const calls = [];
-    const exits = [];
+    const stack = [...vals.next(c)];
     while (stack.length) {
       const k = stack.pop();
       if (seen.has(k)) continue;
       seen.add(k);
       const ins = instrs[k];
-      if (isClockCall(ins)) continue;
-      if (isCall(ins)) calls.push(ins);
-      if (flow.leaves(ins)) exits.push(ins);
-      stack.push(...flow.next(k));
+      if (isCall(ins)) continue;
+      if (hasMemoryOperand(ins) && vals.addressOf(k) === tAddr) {
+        const writes = info.info(ins).usedMemory().some((m) => [OpAccess.Write, OpAccess.CondWrite].includes(m.access));
+        kinds.add(writes ? "store" : "read");
+        continue;
+      }
+      stack.push(...vals.next(k));
     }
-    if (!seen.has(loop.first)) continue;  // the region after the second reading
-    timedRegions++;
-    for (const c of calls) fail(c, "call inside the timed region other than the clock");
-    for (const e of exits) fail(e, "the timed region can leave the function before the second clock reading");
+    return kinds;
+  };
+  const kindOf = new Map(clockCalls.map((c) => [c, firstAccessToT(c)]));
+  info.free();
+  const starts = clockCalls.filter((c) => kindOf.get(c).size === 1 && kindOf.get(c).has("store"));
+  const ends = new Set(clockCalls.filter((c) => kindOf.get(c).has("read")));
+  if (starts.length === 0) {
+    fail(instrs[clockCalls[0]], "no clock reading is stored in t as the start of a run");
+    return;
+  }
+  const inLoop = (k) => k >= loop.first && k <= loop.last;
+  for (const start of starts) {
+    const seen = new Set();
+    const stack = [...vals.next(start)];
+    while (stack.length) {
+      const k = stack.pop();
+      if (seen.has(k)) continue;
+      seen.add(k);
+      const ins = instrs[k];
+      if (isClockCall(ins)) {
+        if (!ends.has(k)) fail(ins, "the run's timed region ends at a clock reading that t is not subtracted from");
+        continue;
+      }
+      if (isCall(ins)) fail(ins, "call inside the timed region other than the clock");
+      if (flow.leaves(ins)) fail(ins, "the timed region can leave the function before the second clock reading");
+      stack.push(...vals.next(k));
+    }
+    if (!seen.has(loop.first)) {
+      fail(instrs[start], "the workload loop does not lie between this run's start reading and the reading subtracted from it");
+      continue;
+    }
+    // With the loop taken as one step, the region must hold no cycle (an
+    // outer loop would run the workload more than once per run) and no path
+    // to the end reading that avoids the loop.
+    const node = (k) => (inLoop(k) ? loop.first : k);
+    const succ = (k) => {
+      const from = k === loop.first ? [loop.last] : [k];
+      const out = [];
+      for (const f of from)
+        for (const j of vals.next(f))
+          if (seen.has(j) && !(inLoop(f) && inLoop(j) && j !== loop.first) && !(f === loop.last && j === loop.first))
+            out.push(node(j));
+      return out;
+    };
+    const state = new Map();
+    let cycle = false;
+    const visit = (k) => {
+      state.set(k, "open");
+      if (!isClockCall(instrs[k]))
+        for (const j of succ(k)) {
+          if (state.get(j) === "open") cycle = true;
+          else if (!state.has(j)) visit(j);
+        }
+      state.set(k, "done");
+    };
+    for (const j of vals.next(start)) if (!state.has(node(j))) visit(node(j));
+    if (cycle) fail(instrs[loop.first], "the workload loop can run more than once per run: a loop around it inside the timed region");
+    const around = new Set();
+    const walk = [...vals.next(start)];
+    while (walk.length) {
+      const k = walk.pop();
+      if (around.has(k) || inLoop(k)) continue;
+      around.add(k);
+      if (isClockCall(instrs[k])) {
+        fail(instrs[k], "a path through the timed region reaches the second clock reading without running the workload loop");
+        break;
+      }
+      walk.push(...vals.next(k));
+    }
     if (variant.clearsUpper) {
       // The clearing of the upper register halves before the second reading
       // belongs to the timed region.
@@ -244,12 +351,10 @@ function checkTimedRegion(fn, variant, instrs, flow, loop, clockAddr, failures) 
       if (!cleared) fail(instrs[start], "no vzeroupper inside the timed region");
     }
   }
-  if (timedRegions === 0) fail(instrs[loop.first], "the workload loop lies outside every timed region");
-  if (variant.clearsUpper) checkUpperHalvesCleared(fn, instrs, flow, failures);
 }
 
-// Every call out of the function (clock and printf, tail jumps included)
-// finds the upper register halves clear: on every path to it, each use of a
+// Every exit from the function (calls to the clock and printf, tail jumps,
+// conditional jumps out, returns) finds the upper register halves clear: on every path to it, each use of a
 // 256- or 512-bit register has been followed by a vzeroupper. A forward data
 // flow over the function's instructions; it starts clean, as the calling
 // convention leaves it, and each call returns clean.
@@ -270,33 +375,44 @@ function checkUpperHalvesCleared(fn, instrs, flow, failures) {
     for (const n of flow.next(k)) work.push([n, out]);
   }
   instrs.forEach((ins, k) => {
-    if (visited[k] && dirtyIn[k] && isCallOut(ins, flow.index))
+    if (!visited[k] || !dirtyIn[k]) return;
+    if (isCallOut(ins, flow.index))
       failures.push(new AuditError(fn, ins, "call out of the function with the upper register halves not cleared").message);
+    else if (ins.flowControl === FlowControl.Return)
+      failures.push(new AuditError(fn, ins, "return with the upper register halves not cleared").message);
   });
 }
 
-// A measuring function calls only the clock and the C library, through the
-// dynamic linker's stubs (ELF .plt) or the import table (PE). A direct call
-// to any other function of the program reaches code built for some other
-// instruction set: shared code the linker kept a single copy of.
+// A measuring function calls or jumps only to the clock, its own parts and
+// the C library. A library call goes through the dynamic linker's stubs
+// (ELF .plt) or an import thunk, or through a slot the loader fills (the GOT,
+// the PE import address table). Any other target is code of the program,
+// perhaps built for another instruction set (a single copy of shared code),
+// and a function pointer in writable data can lead anywhere.
 function checkCallTargets(fn, instrs, { index }, clockAddr, image, failures) {
+  const fail = (ins, rule) => failures.push(new AuditError(fn, ins, rule).message);
   const isImportThunk = (addr) => {
     const decoder = new Decoder(64, image.read(addr, 16), DecoderOptions.None);
     decoder.ip = addr;
     const first = decoder.decode();
     decoder.free();
-    return first.flowControl === FlowControl.IndirectBranch && first.memoryBase === Register.RIP;
+    return first.flowControl === FlowControl.IndirectBranch && first.memoryBase === Register.RIP &&
+      image.isImportSlot(first.memoryDisplacementU64);
   };
   for (const ins of instrs) {
     if (!isCallOut(ins, index)) continue;
     if (ins.flowControl === FlowControl.IndirectCall || ins.flowControl === FlowControl.IndirectBranch) {
       if (ins.memoryBase !== Register.RIP)
-        failures.push(new AuditError(fn, ins, "indirect call through a register").message);
+        fail(ins, "indirect call or jump through a register");
+      else if (!image.isImportSlot(ins.memoryDisplacementU64))
+        fail(ins, `indirect call or jump through ${ins.memoryDisplacementU64.toString(16)} ` +
+          `(${image.sectionName(ins.memoryDisplacementU64) ?? "no section"}), not a GOT or import table slot`);
       continue;
     }
     const target = ins.nearBranchTarget;
-    if (target === clockAddr || (image.sectionName(target) ?? "").startsWith(".plt") || isImportThunk(target)) continue;
-    failures.push(new AuditError(fn, ins, "calls code outside this variant's build, which may be built for another instruction set").message);
+    if (target === clockAddr || image.isStub(target) || isImportThunk(target)) continue;
+    fail(ins, isCall(ins) ? "calls code outside this variant's build, which may be built for another instruction set"
+      : "jumps to code outside this function and its own parts, which may be built for another instruction set");
   }
 }
 
@@ -318,47 +434,132 @@ function checkEncodingAndWidth(fn, variant, instrs, failures) {
   }
 }
 
-// The loop's constants (c2, and the lane step where it differs) sit in
-// registers the loop only reads, set up outside it: loaded from read-only
-// data or, where a compiler prefers, built from an immediate.
-function checkConstants(fn, variant, instrs, loop, image, failures) {
-  const info = new InstructionInfoFactory();
-  const written = new Set();
-  const read = new Set();
-  for (const ins of loop.body) {
-    for (const u of info.info(ins).usedRegisters()) {
-      const r = RegisterExt.fullRegister(u.register);
-      if (!RegisterExt.isVectorRegister(u.register)) continue;
-      if ([OpAccess.Write, OpAccess.ReadWrite, OpAccess.CondWrite, OpAccess.ReadCondWrite].includes(u.access)) written.add(r);
-      else read.add(r);
+// The loop as a dependency graph: each value's end-of-iteration expression
+// over the values it entered with. For every vector width:
+//   b   <- b + s                      (s: the lane step, a loop constant)
+//   acc <- acc + ((b + c2) XOR b)     (with b as it enters the iteration)
+//   counter <- counter + d, tested by the loop's branch
+// and nothing else carried from one iteration to the next, no instruction
+// whose result feeds nothing. In the 128-bit loops s and c2 are one register
+// (the step equals the XOR distance) and the copy must read b before its
+// addition; the wider loops have two constants. The scalar loop:
+//   k <- k + 1 (the counter), acc <- acc + ((k + 2) XOR k).
+// Returns the registers in each role, or null.
+function checkDataFlow(fn, variant, loop, failures) {
+  const fail = (ins, rule) => failures.push(new AuditError(fn, ins, `loop data flow: ${rule}`).message);
+  const g = loopGraph(loop);
+  for (const p of g.problems) fail(p.ins, p.rule);
+  for (const k of g.dead) fail(loop.body[k], "its result feeds neither a later iteration nor the branch");
+  if (g.problems.length) return null;
+  const key = (r) => `in:${Register[r]}`;
+  const add = (a, b) => `add(${[a, b].sort().join(",")})`;
+  const xor = (a, b) => `xor(${[a, b].sort().join(",")})`;
+  const endOf = (r) => g.end.get(r)?.key;
+  const branch = loop.body[loop.body.length - 1];
+  const carried = [...g.readIn].filter((r) => g.defBy.has(r));
+  const invariant = [...g.readIn].filter((r) => !g.defBy.has(r) && RegisterExt.isVectorRegister(r));
+
+  // The counter: the register whose step the branch tests, with jne.
+  const f = g.branchFlags;
+  if (!f || branch.conditionCode !== ConditionCode.ne) {
+    fail(branch, "the loop's branch is not a not-equal test of its counter");
+    return null;
+  }
+  let tested, bound;
+  if (f.kind === "zero") [tested, bound] = [f.value, 0n];
+  else if (f.kind === "cmp" && f.b.key.startsWith("#")) [tested, bound] = [f.a, BigInt(f.b.key.slice(1))];
+  else if (f.kind === "test" && f.a.key === f.b.key) [tested, bound] = [f.a, 0n];
+  else {
+    fail(branch, "the loop's branch does not compare the counter with a constant");
+    return null;
+  }
+  const counter = carried.find((r) => RegisterExt.isGPR(r) && (tested.key === key(r) || tested.key === endOf(r)));
+  const step = counter === undefined ? null : /^add\(#(\d+),in:/.exec(endOf(counter) ?? "");
+  if (!step || endOf(counter) !== add(`#${step[1]}`, key(counter))) {
+    fail(branch, "the branch does not test a counter that advances by a constant");
+    return null;
+  }
+  const roles = { counter, step: BigInt(step[1]), bound, testsEnd: tested.key !== key(counter) };
+  const others = (inRoles) => {
+    for (const r of carried)
+      if (!inRoles.includes(r)) fail(loop.body[0], `${Register[r]} carries a value from one iteration to the next`);
+  };
+
+  if (variant.width === 64) {
+    const acc = carried.find((r) => r !== counter &&
+      endOf(r) === add(key(r), xor(add("#2", key(counter)), key(counter))));
+    if (acc === undefined) {
+      fail(branch, "no accumulator updated as acc + ((k + 2) XOR k) with k the counter");
+      return null;
+    }
+    others([counter, acc]);
+    return { ...roles, acc, k: counter };
+  }
+  let found = null;
+  for (const b of carried.filter((r) => RegisterExt.isVectorRegister(r))) {
+    const s = invariant.find((c) => endOf(b) === add(key(b), key(c)));
+    if (s === undefined) continue;
+    for (const acc of carried.filter((r) => r !== b && RegisterExt.isVectorRegister(r))) {
+      const c2 = invariant.find((c) => endOf(acc) === add(key(acc), xor(key(b), add(key(b), key(c)))));
+      if (c2 !== undefined) found = { b, s, acc, c2 };
     }
   }
-  const invariant = [...read].filter((r) => !written.has(r));
-  if (invariant.length !== variant.constants)
-    failures.push(new AuditError(fn, loop.body[0], `workload loop reads ${invariant.length} constant vector register(s), expected ${variant.constants}`).message);
-  const loadsInto = (reg) => instrs.filter((ins) => ins.op0Kind === OpKind.Register && hasMemoryOperand(ins) &&
-    RegisterExt.fullRegister(ins.op0Register) === reg);
-  const fromReadOnly = (ins) => ins.memoryBase === Register.RIP && image.isReadOnly(ins.memoryDisplacementU64);
-  const sameSlot = (a, b) => a.memoryBase === b.memoryBase && a.memoryIndex === b.memoryIndex &&
-    a.memoryDisplacementU64 === b.memoryDisplacementU64;
-  // Vector registers do not survive a call, so a compiler may keep the
-  // constants in a stack slot across the clock calls: that slot must be
-  // filled from read-only data.
-  const fromSpilledReadOnly = (load) => [Register.RSP, Register.RBP].includes(load.memoryBase) &&
-    instrs.some((st) => st.op0Kind === OpKind.Memory && sameSlot(st, load) && st.op1Kind === OpKind.Register &&
-      loadsInto(RegisterExt.fullRegister(st.op1Register)).some(fromReadOnly));
-  // Where the convention keeps vector registers across calls (Windows: XMM6
-  // to XMM15), GCC may instead build a constant once from an immediate: a
-  // general register moved into the vector register and broadcast.
-  const fromImmediate = (reg) => instrs.some((ins) => [Mnemonic.Movq, Mnemonic.Vmovq].includes(ins.mnemonic) &&
-    ins.op0Kind === OpKind.Register && RegisterExt.fullRegister(ins.op0Register) === reg &&
-    ins.op1Kind === OpKind.Register && RegisterExt.isGPR(ins.op1Register));
-  for (const r of invariant) {
-    const loads = loadsInto(r).filter((ins) => fromReadOnly(ins) || fromSpilledReadOnly(ins));
-    if (loads.length === 0 && !fromImmediate(r))
-      failures.push(new AuditError(fn, loop.body[0], `constant register ${Register[r]} is not loaded from read-only data`).message);
+  if (!found) {
+    fail(loop.body[0], "no b advanced by a constant with acc <- acc + ((b + c2) XOR b) on b as it enters the iteration");
+    return null;
   }
-  info.free();
+  if ((variant.width === 128) !== (found.s === found.c2))
+    fail(loop.body[0], variant.width === 128 ? "the lane step and the XOR distance are not one register"
+      : "the lane step and the XOR distance are one register");
+  others([found.b, found.acc, counter]);
+  return { ...roles, ...found };
+}
+
+// The arithmetic, from the binary alone: the values every run enters the loop
+// with (on every path into it), the constants' lanes and where they come
+// from, and the trip count. With the data flow above they fix the sum.
+function checkArithmetic(fn, variant, instrs, loop, roles, vals, failures) {
+  const fail = (rule) => failures.push(new AuditError(fn, loop.body[0], rule).message);
+  const entry = loopEntryState(instrs, loop, vals);
+  if (!entry) {
+    fail("no path leads into the workload loop");
+    return;
+  }
+  const lanes = variant.width === 64 ? 1 : variant.width / 64;
+  const value = (r) => entry.regs.get(r);
+  const show = (ls) => `{${ls.map((v) => (v === null ? "?" : v.toString())).join(", ")}}`;
+  const c0 = value(roles.counter) ? numberOf(value(roles.counter).bytes, 0, 8) : null;
+  if (c0 === null) fail(`the counter ${Register[roles.counter]} does not start from a known value in every run`);
+  else {
+    // Iterations until the counter (before or after its step) equals the bound.
+    const d = BigInt.asIntN(64, roles.step);
+    let diff = BigInt.asIntN(64, BigInt.asUintN(64, roles.bound - c0));
+    if (!roles.testsEnd) diff += d;
+    if (d === 0n || diff % d !== 0n || diff / d <= 0n) fail("the loop's trip count is not finite");
+    else if ((diff / d) * BigInt(lanes) !== 1000000000n)
+      fail(`the loop runs ${diff / d} iterations of ${lanes} lane(s): ${(diff / d) * BigInt(lanes)} elements, expected 1000000000`);
+  }
+  const expectLanes = (reg, expected, what) => {
+    const got = lanesOf(value(reg), lanes);
+    if (got.some((v, j) => v !== expected[j]))
+      fail(`${what} (${Register[reg]}) enters the loop as ${show(got)} in some run, expected ${show(expected)}`);
+  };
+  expectLanes(roles.acc, new Array(lanes).fill(0n), "acc");
+  if (variant.width === 64) {
+    expectLanes(roles.k, [0n], "k");
+    return;
+  }
+  expectLanes(roles.b, Array.from({ length: lanes }, (_, j) => BigInt(j)), "b");
+  expectLanes(roles.c2, new Array(lanes).fill(2n), "the XOR distance c2");
+  expectLanes(roles.s, new Array(lanes).fill(BigInt(lanes)), "the lane step");
+  // The constants come from read-only data, directly or through a stack slot
+  // filled from there.
+  for (const r of new Set([roles.c2, roles.s])) {
+    const src = value(r)?.src ?? "unknown";
+    if (src !== "rodata")
+      fail(`constant register ${Register[r]} is not loaded from read-only data (the value reaching the loop comes from ${
+        { writable: "writable data", imm: "an immediate", zero: "a zeroing idiom" }[src] ?? "no single read-only load"})`);
+  }
 }
 
 function checkConversions(fn, variant, instrs, failures) {
@@ -385,12 +586,36 @@ function checkLoopPlacement(fn, loop, failures) {
 }
 
 // The SSE4.2 variant is the SSE2 variant's code built for a higher level:
-// apart from addresses, only instructions from SSE3 to SSE4.2 may differ.
-function checkSameSequence(a, b, failures) {
-  const norm = (ins) => {
-    const text = formatter.format(ins).replace(/0x[0-9a-f]+/gi, "X");
+// only instructions from SSE3 to SSE4.2 may differ, and where the two read
+// memory, the data read must be the same.
+function checkSameSequence(a, b, image, failures) {
+  // Immediates stay; an address is replaced by what decides the result: the
+  // bytes it holds where they are read-only, else the symbol it names; a
+  // branch target by its distance from the function's start.
+  const norm = (ins, fnStart, fnIps) => {
+    let text = formatter.format(ins);
+    if (ins.isIpRelMemoryOperand) {
+      const addr = ins.memoryDisplacementU64;
+      const size = Math.max(MemorySizeExt.size(ins.memorySize), 1);
+      const what = image.isReadOnly(addr) ? `data:${Buffer.from(image.read(addr, size)).toString("hex")}`
+        : `sym:${symbolAt.get(addr) ?? "?"}`;
+      // A string's address (the format) may differ; the data loaded may not.
+      text = text.replace(new RegExp(`0x0*${addr.toString(16)}\\b`, "i"),
+        ins.mnemonic === Mnemonic.Lea && image.isReadOnly(addr) ? "address" : what);
+    }
+    if (isBranch(ins) || isCall(ins)) {
+      const target = ins.nearBranchTarget;
+      // Inside the function by its distance from the start (or from its
+      // part's); outside it by the address itself: the same callee.
+      const part = parts.find(([start, end]) => target >= start && target < end);
+      const where = part ? `${part[2].slice(part[2].indexOf("."))}+${target - part[0]}`
+        : fnIps.has(target) ? `+${target - fnStart}` : `0x${target.toString(16)}`;
+      text = text.replace(/0x[0-9a-f]+/i, where);
+    }
     return `${Mnemonic[ins.mnemonic]} ${text}`;
   };
+
+  const ipsA = new Set(a.instrs.map((i) => i.ip)), ipsB = new Set(b.instrs.map((i) => i.ip));
   const n = Math.max(a.instrs.length, b.instrs.length);
   for (let k = 0; k < n; k++) {
     const x = a.instrs[k], y = b.instrs[k];
@@ -398,7 +623,7 @@ function checkSameSequence(a, b, failures) {
       failures.push(`${b.name}: ${a.instrs.length} instructions against ${b.instrs.length} in ${a.name}; expected the same sequence`);
       return;
     }
-    if (norm(x) === norm(y)) continue;
+    if (norm(x, a.instrs[0].ip, ipsA) === norm(y, b.instrs[0].ip, ipsB)) continue;
     if (featureNames(y).some((f) => SSE4_FEATURES.has(f))) continue;
     failures.push(new AuditError(b.name, y, `differs from ${a.name}'s ${describe(x)}; expected the same instruction sequence`).message);
     return;
@@ -414,6 +639,14 @@ function main() {
     if (!symbolAt.has(sym.addr) || symbolAt.get(sym.addr).startsWith(".")) symbolAt.set(sym.addr, sym.name);
   const failures = [];
   const lookup = (name) => symbols.get(name);
+  const textAt = new Map([...symbols.values()].map((sym) => [sym.addr, sym]));
+  // `t`, which holds a run's start reading: the audit finds the timed region
+  // by what is stored there and read back.
+  const tSym = all.find((sym) => sym.name === "t" && /^[bBdD]$/.test(sym.type));
+  if (!tSym) {
+    console.error(`audit: the measurement variable t not found in ${args.binary}`);
+    process.exit(1);
+  }
 
   const clock = lookup(CLOCK.name);
   if (!clock) {
@@ -427,7 +660,7 @@ function main() {
     if (!sym) { failures.push(`${fnDef.name}: missing from the binary`); continue; }
     if (sym.addr % 4096n !== 0n)
       failures.push(`${fnDef.name}: starts at ${sym.addr.toString(16)}, not on a 4096-byte boundary`);
-    const instrs = decodeFunction(image, sym);
+    const { instrs } = fnDef === CLOCK ? { instrs: decodeFunction(image, sym) } : decodeWhole(image, sym, fnDef.name, textAt);
     decoded.set(fnDef.name, { name: fnDef.name, instrs });
     const allowed = fnDef.features(args.compiler);
     checkFeatures(fnDef.name, instrs, allowed, failures);
@@ -436,12 +669,15 @@ function main() {
     checkConversions(fnDef.name, fnDef, instrs, failures);
     const flow = flowOf(instrs);
     checkCallTargets(fnDef.name, instrs, flow, clock.addr, image, failures);
+    const vals = values(instrs, flow, image, image.format === "pe" ? "win64" : "sysv");
     try {
       const loop = findWorkloadLoop(instrs, flow, fnDef.name);
       checkLoop(fnDef.name, fnDef, loop, failures);
       checkLoopPlacement(fnDef.name, loop, failures);
-      checkConstants(fnDef.name, fnDef, instrs, loop, image, failures);
-      checkTimedRegion(fnDef.name, fnDef, instrs, flow, loop, clock.addr, failures);
+      const roles = checkDataFlow(fnDef.name, fnDef, loop, failures);
+      if (roles) checkArithmetic(fnDef.name, fnDef, instrs, loop, roles, vals, failures);
+      checkTimedRegion(fnDef.name, fnDef, instrs, flow, vals, loop, clock.addr, tSym.addr, failures);
+      if (fnDef.clearsUpper) checkUpperHalvesCleared(fnDef.name, instrs, flow, failures);
       if (args.list) {
         console.log(`${fnDef.name} @ ${sym.addr.toString(16)}, workload loop:`);
         for (const ins of loop.body) console.log(`    ${describe(ins)}`);
@@ -453,7 +689,7 @@ function main() {
     checked.push(fnDef.name);
   }
   if (decoded.has("bench_sse2") && decoded.has("bench_sse42"))
-    checkSameSequence(decoded.get("bench_sse2"), decoded.get("bench_sse42"), failures);
+    checkSameSequence(decoded.get("bench_sse2"), decoded.get("bench_sse42"), image, failures);
   for (const f of failures) console.error(`audit: ${f}`);
   if (failures.length) process.exit(1);
   console.log(`audit: ${args.binary}: ${CLOCK.name} and ${checked.join(", ")} pass (${args.compiler})`);

@@ -28,6 +28,9 @@ function peSections(buf) {
   const opt = pe + 24;
   if (buf.readUInt16LE(opt) !== 0x20b) throw new Error("not a PE32+ (64-bit) image");
   const imageBase = buf.readBigUInt64LE(opt + 24);
+  // Data directory 12: the import address table, the slots the loader
+  // fills with the addresses of imported functions.
+  const iatRva = buf.readUInt32LE(opt + 112 + 12 * 8), iatSize = buf.readUInt32LE(opt + 112 + 12 * 8 + 4);
   const sections = [];
   for (let k = 0; k < count; k++) {
     const h = opt + optSize + k * 40;
@@ -35,16 +38,28 @@ function peSections(buf) {
                     addr: imageBase + BigInt(buf.readUInt32LE(h + 12)), offset: buf.readUInt32LE(h + 20),
                     size: buf.readUInt32LE(h + 16), writable: (buf.readUInt32LE(h + 36) & 0x80000000) !== 0 });
   }
+  sections.importTable = { start: imageBase + BigInt(iatRva), end: imageBase + BigInt(iatRva + iatSize) };
   return sections;
 }
 
 export function loadImage(buf) {
-  let sections;
-  if (buf.readUInt32BE(0) === 0x7f454c46) sections = elfSections(buf);
-  else if (buf.toString("latin1", 0, 2) === "MZ") sections = peSections(buf);
+  let sections, format;
+  if (buf.readUInt32BE(0) === 0x7f454c46) [sections, format] = [elfSections(buf), "elf"];
+  else if (buf.toString("latin1", 0, 2) === "MZ") [sections, format] = [peSections(buf), "pe"];
   else throw new Error("neither an ELF nor a PE executable");
   const sectionOf = (addr) => sections.find((s) => addr >= s.addr && addr < s.addr + BigInt(s.size));
   return {
+    format,
+    // Whether `addr` is a slot that the dynamic loader fills with the address
+    // of a library function: the GOT (ELF) or the import address table (PE).
+    isImportSlot(addr) {
+      if (format === "pe") return addr >= sections.importTable.start && addr < sections.importTable.end;
+      return [".got", ".got.plt"].includes(sectionOf(addr)?.name);
+    },
+    // Whether `addr` lies among the dynamic linker's call stubs (ELF).
+    isStub(addr) {
+      return format === "elf" && [".plt", ".plt.sec", ".plt.got"].includes(sectionOf(addr)?.name);
+    },
     // Whether `addr` lies in a section the program cannot write.
     isReadOnly(addr) {
       const s = sectionOf(addr);

@@ -1,0 +1,63 @@
+// Faults for the audit's arithmetic rules in the eight-lane loop; each runs
+// the loop's exact instructions on values that give another sum:
+//   FAULT_TRIP_COUNT   1000000000 / 16 iterations
+//   FAULT_START_LANES  b starting at lanes 1..8
+//   FAULT_LANE_STEP    b advancing by 16
+//   FAULT_MASKED       the accumulation masked to seven lanes
+//   FAULT_STEP_IN_DATA the lane step loaded from writable data, which
+//                      anything could change between runs
+#include <immintrin.h>
+
+#include "../../src/harness/result_lines.h"
+#include "../../src/variants/lanes512.h"
+#include "../../src/variants/variants.h"
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
+
+#if defined(FAULT_STEP_IN_DATA)
+extern "C" {
+alignas(64) uint64_t audit_fault_step[8] = {8, 8, 8, 8, 8, 8, 8, 8};
+}
+#endif
+
+extern "C" ISABENCH_PAGE_ALIGNED void bench_avx512() {
+    measure(FORMAT_AVX512, []() ISABENCH_INLINE_LAMBDA {
+#if defined(FAULT_START_LANES)
+        __m512i b = _mm512_set_epi64(8, 7, 6, 5, 4, 3, 2, 1);
+#else
+        __m512i b = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
+#endif
+        __m512i acc = _mm512_setzero_si512();
+        opaque(b);
+        opaque(acc);
+#if defined(FAULT_TRIP_COUNT)
+        return sum_eight_lanes<1000000000 / 16>(b, acc);
+#elif defined(FAULT_START_LANES)
+        return sum_eight_lanes<1000000000 / 8>(b, acc);
+#else
+        const __m512i c2 = _mm512_set1_epi64(2);
+#if defined(FAULT_LANE_STEP)
+        const __m512i step = _mm512_set1_epi64(16);
+#elif defined(FAULT_STEP_IN_DATA)
+        const __m512i step = _mm512_load_si512(audit_fault_step);
+#else
+        const __m512i step = _mm512_set1_epi64(8);
+#endif
+        ISABENCH_ONE_GROUP_PER_ITERATION
+        for (uint64_t n = 0; n != 1000000000 / 8; ++n) {
+            __m512i x = _mm512_add_epi64(b, c2);
+            x = _mm512_xor_si512(x, b);
+#if defined(FAULT_MASKED)
+            acc = _mm512_mask_add_epi64(acc, 0x7f, acc, x);
+#else
+            acc = _mm512_add_epi64(acc, x);
+#endif
+            ISABENCH_IN_ORDER(acc, b);
+            b = _mm512_add_epi64(b, step);
+        }
+        return static_cast<uint64_t>(_mm512_reduce_add_epi64(acc));
+#endif
+    });
+}

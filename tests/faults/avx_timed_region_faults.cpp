@@ -1,0 +1,36 @@
+// Faults for the audit's timed-region rules:
+//   FAULT_BEFORE_START  the workload run before the run's start reading, so
+//                       the readings time nothing (the line shows t=0.000000)
+//   FAULT_TWICE         the workload run twice between the two readings
+#include "../../src/harness/result_lines.h"
+#include "../../src/variants/lanes128.h"
+#include "../../src/variants/variants.h"
+
+extern "C" ISABENCH_PAGE_ALIGNED void bench_avx() {
+#if defined(FAULT_BEFORE_START)
+    i = 0;
+    tmin = TMIN_START;
+    do {
+        const uint64_t sum = sum_two_lanes();
+        keep(sum);
+        s = sum;
+        N = 1000000000;
+        t = ticks_to_double(read_ticks());
+        t = (ticks_to_double(read_ticks()) - t) * TICK_SECONDS;
+        if (t >= 0.0 && tmin > t)
+            tmin = t;
+        ++i;
+    } while (i < REPEATS);
+    runtime_printf(FORMAT_AVX, s, tmin, 1000000000.0);
+#else
+    measure(FORMAT_AVX, []() ISABENCH_INLINE_LAMBDA {
+        uint64_t sum = 0;
+        uint64_t times = 2;
+        opaque(times);
+        ISABENCH_ONE_GROUP_PER_ITERATION
+        for (uint64_t r = 0; r != times; ++r)
+            sum += sum_two_lanes();
+        return sum;
+    });
+#endif
+}
