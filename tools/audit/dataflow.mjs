@@ -305,7 +305,10 @@ export function values(instrs, flow, image, abi) {
                ins.opRegister(ins.opCount - 1) === ins.opRegister(ins.opCount - 2)) {
       // xor r, r / pxor x, x / vpxor x, y, y: zero, whatever r held.
       write(s, dst, { bytes: new Array(size).fill(0), src: "zero" }, ins.encoding);
-      if (m === Mnemonic.Xor || m === Mnemonic.Sub) s.flags = { key: "zero", a: 0n, b: 0n, size: 8 };
+      if (m === Mnemonic.Xor || m === Mnemonic.Sub) {
+        s.flags = { key: "zero", a: 0n, b: 0n, size: 8 };
+        return s;
+      }
     } else if ((XORS.has(m) || ADDQS.has(m)) && op0IsReg) {
       const a = operand(ins, vex ? 1 : 0, s), b = operand(ins, vex ? 2 : 1, s);
       write(s, dst, a && b ? lanewise(a, b, size, XORS.has(m) ? (x, y) => x ^ y : (x, y) => x + y) : undefined,
@@ -330,7 +333,9 @@ export function values(instrs, flow, image, abi) {
       handled = false;
     }
     if (!handled) forgetWritten(ins, s);
-    if (info.info(ins) && ins.rflagsModified !== 0 && m !== Mnemonic.Xor && m !== Mnemonic.Sub) s.flags = null;
+    // Compares and additions set known flags above and return; any other
+    // instruction that writes flags leaves them unknown.
+    if (ins.rflagsModified !== 0) s.flags = null;
     return s;
   };
 
