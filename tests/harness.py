@@ -64,8 +64,9 @@ def check_lines(test, lines, supported):
     a zero means the readings timed nothing."""
     test.assertEqual(len(lines), len(supported), lines)
     for line, (tag, label) in zip(lines, supported):
-        test.assertRegex(line, line_pattern(tag, label))
-        test.assertNotEqual(line_pattern(tag, label).match(line).group(1), "0.000000", line)
+        pattern = line_pattern(tag, label)
+        test.assertRegex(line, pattern)
+        test.assertNotEqual(pattern.match(line).group(1), "0.000000", line)
 
 
 def check_messages(test, messages, supported):

@@ -255,26 +255,32 @@ function checkTimedRegion(fn, variant, instrs, flow, vals, loop, clockAddr, tAdd
     fail(instrs[0], `expected at least two clock calls, found ${clockCalls.length}`);
     return;
   }
+  // The instructions reachable from `from` on the paths that can be taken;
+  // the walk goes on past instruction k only where onward(k) says so.
+  const reach = (from, onward) => {
+    const seen = new Set();
+    const stack = [...from];
+    while (stack.length) {
+      const k = stack.pop();
+      if (seen.has(k)) continue;
+      seen.add(k);
+      if (onward(k)) stack.push(...vals.next(k));
+    }
+    return seen;
+  };
   const info = new InstructionInfoFactory();
   // How the code after clock call c first touches `t` on each path up to the
   // next call: "store", "read", or both.
   const firstAccessToT = (c) => {
     const kinds = new Set();
-    const seen = new Set();
-    const stack = [...vals.next(c)];
-    while (stack.length) {
-      const k = stack.pop();
-      if (seen.has(k)) continue;
-      seen.add(k);
+    reach(vals.next(c), (k) => {
       const ins = instrs[k];
-      if (isCall(ins)) continue;
-      if (hasMemoryOperand(ins) && vals.addressOf(k) === tAddr) {
-        const writes = info.info(ins).usedMemory().some((m) => [OpAccess.Write, OpAccess.CondWrite].includes(m.access));
-        kinds.add(writes ? "store" : "read");
-        continue;
-      }
-      stack.push(...vals.next(k));
-    }
+      if (isCall(ins)) return false;
+      if (!hasMemoryOperand(ins) || vals.addressOf(k) !== tAddr) return true;
+      const writes = info.info(ins).usedMemory().some((m) => [OpAccess.Write, OpAccess.CondWrite].includes(m.access));
+      kinds.add(writes ? "store" : "read");
+      return false;
+    });
     return kinds;
   };
   const kindOf = new Map(clockCalls.map((c) => [c, firstAccessToT(c)]));
@@ -287,21 +293,16 @@ function checkTimedRegion(fn, variant, instrs, flow, vals, loop, clockAddr, tAdd
   }
   const inLoop = (k) => k >= loop.first && k <= loop.last;
   for (const start of starts) {
-    const seen = new Set();
-    const stack = [...vals.next(start)];
-    while (stack.length) {
-      const k = stack.pop();
-      if (seen.has(k)) continue;
-      seen.add(k);
+    const seen = reach(vals.next(start), (k) => {
       const ins = instrs[k];
       if (isClockCall(ins)) {
         if (!ends.has(k)) fail(ins, "the run's timed region ends at a clock reading that t is not subtracted from");
-        continue;
+        return false;
       }
       if (isCall(ins)) fail(ins, "call inside the timed region other than the clock");
       if (flow.leaves(ins)) fail(ins, "the timed region can leave the function before the second clock reading");
-      stack.push(...vals.next(k));
-    }
+      return true;
+    });
     if (!seen.has(loop.first)) {
       fail(instrs[start], "the workload loop does not lie between this run's start reading and the reading subtracted from it");
       continue;
@@ -332,18 +333,10 @@ function checkTimedRegion(fn, variant, instrs, flow, vals, loop, clockAddr, tAdd
     };
     for (const j of vals.next(start)) if (!state.has(node(j))) visit(node(j));
     if (cycle) fail(instrs[loop.first], "the workload loop can run more than once per run: a loop around it inside the timed region");
-    const around = new Set();
-    const walk = [...vals.next(start)];
-    while (walk.length) {
-      const k = walk.pop();
-      if (around.has(k) || inLoop(k)) continue;
-      around.add(k);
-      if (isClockCall(instrs[k])) {
-        fail(instrs[k], "a path through the timed region reaches the second clock reading without running the workload loop");
-        break;
-      }
-      walk.push(...vals.next(k));
-    }
+    const around = reach(vals.next(start), (k) => !inLoop(k) && !isClockCall(instrs[k]));
+    const skipped = [...around].find((k) => isClockCall(instrs[k]));
+    if (skipped !== undefined)
+      fail(instrs[skipped], "a path through the timed region reaches the second clock reading without running the workload loop");
     if (variant.clearsUpper) {
       // The clearing of the upper register halves before the second reading
       // belongs to the timed region.

@@ -129,7 +129,7 @@ const BROADCASTS = new Set([Mnemonic.Vpbroadcastq, Mnemonic.Vbroadcastsd, Mnemon
 // The forward value analysis. `addressOf(k)` gives the address a memory
 // operand of instruction k refers to, where it is known; `next(k)` the
 // successors that can be reached, leaving out a branch direction that known
-// values rule out; `stateAt[k]` the values before instruction k.
+// values rule out; `after(k)` the values after instruction k.
 export function values(instrs, flow, image, abi) {
   const info = new InstructionInfoFactory();
   const preserved = preservedByCall(abi);
@@ -365,7 +365,6 @@ export function values(instrs, flow, image, abi) {
   }
   info.free();
   return {
-    stateAt,
     next: (k) => (outAt[k] ? successors(k, outAt[k]) : []),
     after: (k) => outAt[k],
     addressOf: (k) => (stateAt[k] ? addressIn(instrs[k], stateAt[k]) : null),
