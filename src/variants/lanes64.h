@@ -4,15 +4,27 @@
 #pragma once
 
 #include "../harness/frame.h"
+#include "placement.h"
 
-// k is both the element index and the loop counter.
+// k is both the element index and the loop counter. Written instruction by
+// instruction: compilers left free emit the steps in different orders and
+// registers (Clang accumulates before the step of k, GCC after), and the
+// line must be the same loop in every build. The steps run in their defined
+// order: k + 2, XOR with k, k + 1, the add into the accumulator.
 ISABENCH_INLINE uint64_t sum_one_lane() {
-    uint64_t k = 0;
-    uint64_t acc = 0;
-    opaque(k);
-    opaque(acc);
-    ISABENCH_ONE_GROUP_PER_ITERATION
-    for (; k != 1000000000; ++k)
-        acc += k ^ (k + 2);
+    register uint64_t k asm("rax") = 0;
+    register uint64_t acc asm("rcx") = 0;
+    register uint64_t element asm("rdx");
+    asm volatile(ISABENCH_LOOP_AT(ISABENCH_OFFSET_SCALAR)
+                 "1:\n\t"
+                 "lea 2(%[k]), %[element]\n\t"
+                 "xor %[k], %[element]\n\t"
+                 "add $1, %[k]\n\t"
+                 "add %[element], %[acc]\n\t"
+                 "cmp %[n], %[k]\n\t"
+                 "jne 1b"
+                 : [k] "+r"(k), [acc] "+r"(acc), [element] "=&r"(element)
+                 : [n] "i"(1000000000)
+                 : "cc", "memory");
     return acc;
 }
