@@ -136,10 +136,14 @@ export function values(instrs, flow, image, abi) {
   const stateAt = new Array(instrs.length);
   const outAt = new Array(instrs.length);
 
-  const slotKey = (ins) => {
+  // A stack slot: an access through the stack or frame pointer. Where %rbp
+  // holds a known address, it is a pointer to data, not the frame (GCC
+  // keeps such pointers in %rbp, which calls preserve).
+  const slotKey = (ins, state) => {
     if (ins.memoryIndex !== Register.None) return null;
     const base = ins.memoryBase;
     if (base !== Register.RSP && base !== Register.RBP) return null;
+    if (base === Register.RBP && state.regs.has(Register.RBP)) return null;
     return `${Register[base]}${BigInt.asIntN(64, ins.memoryDisplacementU64)}`;
   };
   const addressIn = (ins, state) => {
@@ -151,7 +155,7 @@ export function values(instrs, flow, image, abi) {
   };
   const memSize = (ins) => MemorySizeExt.size(ins.memorySize);
   const load = (ins, state, size = memSize(ins)) => {
-    const key = slotKey(ins);
+    const key = slotKey(ins, state);
     if (key) {
       const v = state.slots.get(key);
       return v ? { bytes: v.bytes.slice(0, size).concat(unknownBytes(Math.max(0, size - v.bytes.length))), src: v.src } : undefined;
@@ -214,7 +218,7 @@ export function values(instrs, flow, image, abi) {
     }
     for (const m of info.info(ins).usedMemory()) {
       if ([OpAccess.Write, OpAccess.ReadWrite, OpAccess.CondWrite, OpAccess.ReadCondWrite].includes(m.access)) {
-        const key = slotKey(ins);
+        const key = slotKey(ins, state);
         if (key) state.slots.delete(key);
       }
     }
@@ -265,7 +269,7 @@ export function values(instrs, flow, image, abi) {
     } else if ((m === Mnemonic.Mov || COPIES.has(m)) && ins.opCount === 2) {
       if (op0IsReg) write(s, dst, operand(ins, 1, s), ins.encoding);
       else if (ins.op0Kind === OpKind.Memory) {
-        const key = slotKey(ins);
+        const key = slotKey(ins, s);
         const v = operand(ins, 1, s);
         if (key) {
           if (v) s.slots.set(key, { bytes: v.bytes.slice(0, memSize(ins)), src: v.src });
@@ -281,7 +285,7 @@ export function values(instrs, flow, image, abi) {
                         src: v ? v.src : "mixed" }, ins.encoding);
       } else write(s, dst, v ? { bytes: v.bytes.slice(0, n).concat(new Array(8 - n).fill(0)), src: v.src } : undefined, ins.encoding);
     } else if ((m === Mnemonic.Movq || m === Mnemonic.Vmovq) && ins.op0Kind === OpKind.Memory) {
-      const key = slotKey(ins);
+      const key = slotKey(ins, s);
       const v = operand(ins, 1, s);
       if (key) {
         if (v) s.slots.set(key, { bytes: v.bytes.slice(0, 8), src: v.src });
