@@ -116,7 +116,7 @@ const Known KNOWN_FASTEST[] = {
 struct Candidate {
     Form form;
     std::string name;
-    std::string origin;  // "own form", "known", "search"
+    std::string origin;  // "own form", "fastest on PROCESSOR", "search"
     std::unique_ptr<BuiltLoop> loop;
     double best = HUGE_VAL;  // best seconds over all rounds, to the microsecond
 };
@@ -249,7 +249,7 @@ std::string default_isabench() {
     return path.substr(0, path.rfind('/') + 1) + "isabench";
 }
 
-void add_candidate(FamilyRun &run, const Form &form, const char *origin) {
+void add_candidate(FamilyRun &run, const Form &form, const std::string &origin) {
     const std::string name = form_name(form);
     for (const Candidate &c : run.candidates)
         if (c.name == name)
@@ -257,7 +257,7 @@ void add_candidate(FamilyRun &run, const Form &form, const char *origin) {
     run.candidates.push_back({form, name, origin, std::make_unique<BuiltLoop>(form, ELEMENTS)});
 }
 
-void add_named(FamilyRun &run, const char *name, const char *origin) {
+void add_named(FamilyRun &run, const char *name, const std::string &origin) {
     Form form;
     if (!parse_form(run.family, name, form))
         fail("no such form: %s", name);
@@ -405,7 +405,7 @@ int main(int argc, char **argv) {
             continue;
         for (const Known &known : KNOWN_FASTEST)
             if (known.family == run.family)
-                add_named(run, known.form, "known");
+                add_named(run, known.form, std::string("fastest on ") + known.where);
     }
 
     FILE *tsv = nullptr;
