@@ -14,20 +14,16 @@ from harness import (check_lines, check_merged_output, check_messages, check_wri
 
 SSE42 = {"pni", "ssse3", "sse4_1", "sse4_2"}
 # What each model offers, as the kernel would list it in /proc/cpuinfo: it
-# lists AVX only where XSAVE lets it save the AVX registers.
+# lists AVX only where XSAVE lets it save the AVX registers. The variants each
+# must run follow from the ladder in harness.py: Conroe scalar and SSE2,
+# Nehalem and Haswell without XSAVE up to SSE4.2, SandyBridge up to AVX,
+# Haswell up to AVX2.
 MODELS = {
     "Conroe": {"pni", "ssse3"},
     "Nehalem": SSE42,
     "SandyBridge": SSE42 | {"avx"},
     "Haswell": SSE42 | {"avx", "avx2"},
     "Haswell,-xsave": SSE42,
-}
-EXPECTED_LABELS = {
-    "Conroe": ["scalar", "SSE2"],
-    "Nehalem": ["scalar", "SSE2", "SSE4.2"],
-    "SandyBridge": ["scalar", "SSE2", "SSE4.2", "AVX"],
-    "Haswell": ["scalar", "SSE2", "SSE4.2", "AVX", "AVX2"],
-    "Haswell,-xsave": ["scalar", "SSE2", "SSE4.2"],
 }
 # qemu adds warnings of its own about features its emulator lacks.
 NOISE = ("qemu-x86_64:",)
@@ -39,7 +35,6 @@ class Emulated(unittest.TestCase):
     def setUp(self):
         self.runner = [shutil.which("qemu-x86_64"), "-cpu", self.model]
         self.supported = supported_variants(MODELS[self.model])
-        self.assertEqual([label for _, label in self.supported], EXPECTED_LABELS[self.model])
 
     def test_lines_and_messages(self):
         lines, messages = check_merged_output(self, runner=self.runner, noise=NOISE)

@@ -11,19 +11,24 @@
 
 namespace {
 
-constexpr unsigned LEAF1_ECX_SSE3 = 1u << 0;
-constexpr unsigned LEAF1_ECX_SSSE3 = 1u << 9;
-constexpr unsigned LEAF1_ECX_SSE41 = 1u << 19;
-constexpr unsigned LEAF1_ECX_SSE42 = 1u << 20;
-constexpr unsigned LEAF1_ECX_OSXSAVE = 1u << 27;
-constexpr unsigned LEAF1_ECX_AVX = 1u << 28;
-constexpr unsigned LEAF7_EBX_AVX2 = 1u << 5;
-constexpr unsigned LEAF7_EBX_AVX512F = 1u << 16;
-constexpr unsigned LEAF7_EBX_AVX512DQ = 1u << 17;
-constexpr unsigned LEAF7_EBX_AVX512VL = 1u << 31;
+// CPUID leaf 1 ECX: the operating system has enabled XGETBV and saves the
+// state that XCR0 names.
+constexpr uint32_t LEAF1_ECX_OSXSAVE = 1u << 27;
 
-constexpr uint64_t XCR0_SSE_AVX = 0x6;          // bits 1-2: XMM and upper YMM halves
-constexpr uint64_t XCR0_AVX512 = 0xE0 | 0x6;    // bits 5-7 as well: opmask, ZMM halves, ZMM16-31
+enum Source { LEAF1_ECX, LEAF7_EBX, XCR0 };
+
+struct Feature {
+    unsigned bit;
+    Source source;
+    uint64_t mask;
+    const char *name;
+};
+
+constexpr Feature FEATURES[] = {
+#define ISABENCH_FEATURE(NAME, source, mask, text) {FEATURE_##NAME, source, mask, text},
+#include "cpu_features.def"
+#undef ISABENCH_FEATURE
+};
 
 uint64_t read_xcr0() {
     uint32_t low, high;
@@ -31,25 +36,6 @@ uint64_t read_xcr0() {
     asm volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
     return (static_cast<uint64_t>(high) << 32) | low;
 }
-
-struct FeatureName {
-    unsigned bit;
-    const char *name;
-};
-
-constexpr FeatureName FEATURE_NAMES[] = {
-    {FEATURE_SSE3, "SSE3"},
-    {FEATURE_SSSE3, "SSSE3"},
-    {FEATURE_SSE41, "SSE4.1"},
-    {FEATURE_SSE42, "SSE4.2"},
-    {FEATURE_AVX, "AVX"},
-    {FEATURE_AVX2, "AVX2"},
-    {FEATURE_AVX512F, "AVX-512F"},
-    {FEATURE_AVX512DQ, "AVX-512DQ"},
-    {FEATURE_AVX512VL, "AVX-512VL"},
-    {FEATURE_OS_YMM, "AVX register state enabled by the operating system"},
-    {FEATURE_OS_ZMM, "AVX-512 register state enabled by the operating system"},
-};
 
 }  // namespace
 
@@ -75,25 +61,19 @@ CpuRegisters read_cpu_registers() {
 unsigned usable_features(const CpuRegisters &registers) {
     if (registers.max_leaf < 1)
         return 0;
-    const uint32_t c = registers.leaf1_ecx;
     unsigned features = 0;
-    if (c & LEAF1_ECX_SSE3) features |= FEATURE_SSE3;
-    if (c & LEAF1_ECX_SSSE3) features |= FEATURE_SSSE3;
-    if (c & LEAF1_ECX_SSE41) features |= FEATURE_SSE41;
-    if (c & LEAF1_ECX_SSE42) features |= FEATURE_SSE42;
-    if (c & LEAF1_ECX_AVX) features |= FEATURE_AVX;
-    // Without OSXSAVE the operating system saves no state beyond SSE, and
-    // XCR0 cannot even be read.
-    if (c & LEAF1_ECX_OSXSAVE) {
-        if ((registers.xcr0 & XCR0_SSE_AVX) == XCR0_SSE_AVX) features |= FEATURE_OS_YMM;
-        if ((registers.xcr0 & XCR0_AVX512) == XCR0_AVX512) features |= FEATURE_OS_ZMM;
-    }
-    if (registers.max_leaf >= 7) {
-        const uint32_t b = registers.leaf7_ebx;
-        if (b & LEAF7_EBX_AVX2) features |= FEATURE_AVX2;
-        if (b & LEAF7_EBX_AVX512F) features |= FEATURE_AVX512F;
-        if (b & LEAF7_EBX_AVX512DQ) features |= FEATURE_AVX512DQ;
-        if (b & LEAF7_EBX_AVX512VL) features |= FEATURE_AVX512VL;
+    for (const Feature &feature : FEATURES) {
+        uint64_t value = 0;
+        switch (feature.source) {
+        case LEAF1_ECX: value = registers.leaf1_ecx; break;
+        // Leaf 7 exists only where the highest basic leaf reaches it.
+        case LEAF7_EBX: value = registers.max_leaf >= 7 ? registers.leaf7_ebx : 0; break;
+        // Without OSXSAVE the operating system saves no state beyond SSE,
+        // and XCR0 cannot even be read.
+        case XCR0: value = registers.leaf1_ecx & LEAF1_ECX_OSXSAVE ? registers.xcr0 : 0; break;
+        }
+        if ((value & feature.mask) == feature.mask)
+            features |= feature.bit;
     }
     return features;
 }
@@ -105,7 +85,7 @@ void describe_features(unsigned mask, char *text, std::size_t size) {
         return;
     text[0] = '\0';
     std::size_t used = 0;
-    for (const FeatureName &feature : FEATURE_NAMES) {
+    for (const Feature &feature : FEATURES) {
         if (!(mask & feature.bit))
             continue;
         const int n = std::snprintf(text + used, size - used, "%s%s", used ? ", " : "", feature.name);

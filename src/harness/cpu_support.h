@@ -6,19 +6,17 @@
 #include <cstdint>
 
 // One bit per extension a variant's build may use beyond the x86-64 baseline,
-// and one per register state the operating system must save for it.
+// and one per register state the operating system must save for it:
+// FEATURE_SSE3, ..., FEATURE_OS_ZMM, in the order of cpu_features.def.
+enum IsaFeatureIndex : unsigned {
+#define ISABENCH_FEATURE(NAME, ...) FEATURE_INDEX_##NAME,
+#include "cpu_features.def"
+#undef ISABENCH_FEATURE
+};
 enum IsaFeature : unsigned {
-    FEATURE_SSE3 = 1u << 0,
-    FEATURE_SSSE3 = 1u << 1,
-    FEATURE_SSE41 = 1u << 2,
-    FEATURE_SSE42 = 1u << 3,
-    FEATURE_AVX = 1u << 4,
-    FEATURE_AVX2 = 1u << 5,
-    FEATURE_AVX512F = 1u << 6,
-    FEATURE_AVX512DQ = 1u << 7,
-    FEATURE_AVX512VL = 1u << 8,
-    FEATURE_OS_YMM = 1u << 9,   // XCR0: SSE and AVX state
-    FEATURE_OS_ZMM = 1u << 10,  // XCR0: opmask and both halves of the ZMM state
+#define ISABENCH_FEATURE(NAME, ...) FEATURE_##NAME = 1u << FEATURE_INDEX_##NAME,
+#include "cpu_features.def"
+#undef ISABENCH_FEATURE
 };
 
 // What each variant needs beyond the x86-64 baseline; each level needs

@@ -1,19 +1,16 @@
 // The measuring frame: times a workload REPEATS times between two clock
 // readings each, keeps the best time and prints the variant's results line.
 //
-// Every function here is force-inlined and has internal linkage. Each variant
-// source includes this header and is compiled for its own instruction set; an
-// out-of-line copy with external linkage would be merged by the linker and
-// could leave, say, the scalar variant calling code built for AVX-512.
+// Every function here is force-inlined and has internal linkage, as
+// codegen.h explains: each variant source compiles its own copy.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
+#include "../variants/codegen.h"
 #include "measure_record.h"
 #include "ticks.h"
-
-#define ISABENCH_INLINE [[gnu::always_inline]] static inline
 
 #if defined(_WIN32)
 // libstdc++ makes every C++ source use MinGW's own printf, an inline wrapper
@@ -25,32 +22,6 @@ extern "C" int __cdecl runtime_printf(const char *format, ...) __asm__("printf")
 #else
 #define runtime_printf std::printf
 #endif
-
-// Lambdas passed to measure() carry this so that the loop is built inline in
-// the frame, never reached through a call.
-#define ISABENCH_INLINE_LAMBDA __attribute__((always_inline))
-
-// Holds the loop that follows to one group of lanes per iteration: no
-// unrolling, no interleaving, no vectorisation beyond what the source says.
-#if defined(__clang__)
-#define ISABENCH_ONE_GROUP_PER_ITERATION _Pragma("clang loop unroll(disable) interleave(disable) vectorize(disable)")
-#else
-#define ISABENCH_ONE_GROUP_PER_ITERATION _Pragma("GCC unroll 1")
-#endif
-
-// Starts a run from values the optimiser cannot know, without emitting any
-// instruction: the workload can then be neither folded to its closed form nor
-// computed once and reused across runs. The memory clobber keeps it after the
-// store of the first clock reading.
-ISABENCH_INLINE void opaque(uint64_t &value) { asm volatile("" : "+r"(value) : : "memory"); }
-
-template <typename Vector>
-ISABENCH_INLINE void opaque(Vector &value) {
-    asm volatile("" : "+v"(value) : : "memory");
-}
-
-// Marks the sum as used before the second clock reading.
-ISABENCH_INLINE void keep(uint64_t value) { asm volatile("" : : "r"(value) : "memory"); }
 
 // The readings are unsigned; converting them as signed would be wrong only
 // after the year 31,000, but the frame treats them as what they are.
@@ -64,9 +35,9 @@ ISABENCH_INLINE void measure(const char *format, Workload workload) {
     do {
         t = ticks_to_double(read_ticks());
         const uint64_t sum = workload();
-        keep(sum);
+        keep(sum);  // before the second clock reading
         s = sum;
-        N = 1000000000;
+        N = ELEMENTS;
         t = (ticks_to_double(read_ticks()) - t) * TICK_SECONDS;
         // A backwards step of the wall clock makes the elapsed time negative.
         // That is no measurement, and must never be reported as the best time.
@@ -74,5 +45,5 @@ ISABENCH_INLINE void measure(const char *format, Workload workload) {
             tmin = t;
         ++i;
     } while (i < REPEATS);
-    runtime_printf(format, s, tmin, 1000000000.0);
+    runtime_printf(format, s, tmin, static_cast<double>(ELEMENTS));
 }

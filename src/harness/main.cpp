@@ -16,12 +16,9 @@ struct Variant {
 };
 
 constexpr Variant VARIANTS[] = {
-    {bench_scalar, "scalar", 0},
-    {bench_sse2, "SSE2", 0},
-    {bench_sse42, "SSE4.2", NEEDS_SSE42},
-    {bench_avx, "AVX", NEEDS_AVX},
-    {bench_avx2, "AVX2", NEEDS_AVX2},
-    {bench_avx512, "AVX512", NEEDS_AVX512},
+#define ISABENCH_VARIANT(NAME, function, tag, label, needs, ...) {function, label, needs},
+#include "../variants/variants.def"
+#undef ISABENCH_VARIANT
 };
 
 // The first error met in writing the results, or 0. A failed write is

@@ -16,5 +16,8 @@ extern uint64_t N;     // element count of the last run
 }
 
 constexpr uint64_t REPEATS = 10;
+// Elements per run: what `N` holds after every run and the line prints after
+// "N=". Each loop's trip count is this over its lanes.
+constexpr uint64_t ELEMENTS = 1000000000;
 constexpr double TMIN_START = 99.0;
 constexpr double TICK_SECONDS = 1e-7;

@@ -1,4 +1,4 @@
-// The results-line formats, one per measuring function, in the driver's order.
+// The results-line formats, one per measuring function.
 #pragma once
 
 #include <cinttypes>
@@ -12,10 +12,11 @@
 #define ISABENCH_HEX64 "%" PRIX64
 #endif
 
-// Written out in full: the tags and labels are fixed text.
-#define FORMAT_SCALAR " 0) s=" ISABENCH_HEX64 " t=%.6lf // N=%.0lf iterations of arithmetics; scalar\n"
-#define FORMAT_SSE2 " 1) s=" ISABENCH_HEX64 " t=%.6lf // N=%.0lf iterations of arithmetics; SSE2\n"
-#define FORMAT_SSE42 "1a) s=" ISABENCH_HEX64 " t=%.6lf // N=%.0lf iterations of arithmetics; SSE4.2\n"
-#define FORMAT_AVX "1b) s=" ISABENCH_HEX64 " t=%.6lf // N=%.0lf iterations of arithmetics; AVX\n"
-#define FORMAT_AVX2 " 2) s=" ISABENCH_HEX64 " t=%.6lf // N=%.0lf iterations of arithmetics; AVX2\n"
-#define FORMAT_AVX512 " 3) s=" ISABENCH_HEX64 " t=%.6lf // N=%.0lf iterations of arithmetics; AVX512\n"
+// One line's format: the tag and the label are pasted into the pattern as
+// they stand, so that each format is one literal string, as printf sees it.
+#define ISABENCH_FORMAT(tag, label) tag ") s=" ISABENCH_HEX64 " t=%.6lf // N=%.0lf iterations of arithmetics; " label "\n"
+
+// FORMAT_SCALAR, FORMAT_SSE2, ...: each variant's format.
+#define ISABENCH_VARIANT(NAME, function, tag, label, ...) constexpr char FORMAT_##NAME[] = ISABENCH_FORMAT(tag, label);
+#include "../variants/variants.def"
+#undef ISABENCH_VARIANT

@@ -1,5 +1,6 @@
 // AVX variant: the same two-lane loop in VEX-encoded three-operand forms,
 // still 128 bits wide (AVX has no 256-bit 64-bit integer addition).
+#include "../harness/frame.h"
 #include "../harness/result_lines.h"
 #include "lanes128.h"
 #include "variants.h"

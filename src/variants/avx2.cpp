@@ -1,4 +1,5 @@
 // AVX2 variant: four 64-bit lanes per iteration in 256-bit registers.
+#include "../harness/frame.h"
 #include "../harness/result_lines.h"
 #include "lanes256.h"
 #include "variants.h"

@@ -3,6 +3,7 @@
 // reading with the AVX-512F unsigned 64-bit to double conversion.
 #include <immintrin.h>
 
+#include "../harness/frame.h"
 #include "../harness/result_lines.h"
 #include "lanes512.h"
 #include "variants.h"
@@ -15,6 +16,6 @@
 
 extern "C" ISABENCH_PAGE_ALIGNED void bench_avx512() {
     measure(FORMAT_AVX512, []() ISABENCH_INLINE_LAMBDA {
-        return sum_eight_lanes<1000000000 / 8>(_mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0));
+        return sum_eight_lanes<ELEMENTS / 8>(_mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0));
     });
 }

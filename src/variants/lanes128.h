@@ -5,7 +5,8 @@
 
 #include <emmintrin.h>
 
-#include "../harness/frame.h"
+#include "../harness/measure_record.h"
+#include "codegen.h"
 #include "placement.h"
 
 // b holds the indices {2m, 2m + 1} of iteration m. The lane step equals the
@@ -39,7 +40,7 @@ ISABENCH_INLINE uint64_t sum_two_lanes() {
                  "sub $1, %%rax\n\t"
                  "jne 1b"
                  : [b] "+x"(b), [x] "=&x"(x), [acc] "+x"(acc)
-                 : [c2] "x"(c2), [n] "i"(1000000000 / 2)
+                 : [c2] "x"(c2), [n] "i"(ELEMENTS / 2)
                  : "rax", "cc", "memory");
     const __m128i sum = _mm_add_epi64(acc, _mm_srli_si128(acc, 8));
     return static_cast<uint64_t>(_mm_cvtsi128_si64(sum));

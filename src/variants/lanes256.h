@@ -5,7 +5,8 @@
 
 #include <immintrin.h>
 
-#include "../harness/frame.h"
+#include "../harness/measure_record.h"
+#include "codegen.h"
 #include "placement.h"
 
 // b holds the indices {4m, ..., 4m + 3} of iteration m. The lane step (4)
@@ -35,7 +36,7 @@ ISABENCH_INLINE uint64_t sum_four_lanes() {
                  "cmp %[n], %%rax\n\t"
                  "jne 1b"
                  : [b] "+x"(b), [x] "=&x"(x), [acc] "+x"(acc)
-                 : [c2] "x"(c2), [c4] "x"(c4), [n] "i"(1000000000 / 4)
+                 : [c2] "x"(c2), [c4] "x"(c4), [n] "i"(ELEMENTS / 4)
                  : "rax", "cc", "memory");
     __m128i sum = _mm_add_epi64(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
     sum = _mm_add_epi64(sum, _mm_srli_si128(sum, 8));

@@ -3,7 +3,8 @@
 // implementation in the test that checks the reduction on any processor.
 #pragma once
 
-#include "../harness/frame.h"
+#include "../harness/measure_record.h"
+#include "codegen.h"
 #include "placement.h"
 
 // Halving steps: 512 to 256 bits (F), 256 to 128 bits (DQ with VL), then the

@@ -3,7 +3,8 @@
 // like the vector loops.
 #pragma once
 
-#include "../harness/frame.h"
+#include "../harness/measure_record.h"
+#include "codegen.h"
 #include "placement.h"
 
 // k is both the element index and the loop counter. Written instruction by
@@ -24,7 +25,7 @@ ISABENCH_INLINE uint64_t sum_one_lane() {
                  "cmp %[n], %[k]\n\t"
                  "jne 1b"
                  : [k] "+r"(k), [acc] "+r"(acc), [element] "=&r"(element)
-                 : [n] "i"(1000000000)
+                 : [n] "i"(ELEMENTS)
                  : "cc", "memory");
     return acc;
 }

@@ -6,8 +6,6 @@
 // here; the binary audit holds each build to it.
 #pragma once
 
-#include <cstdint>
-
 #ifndef ISABENCH_OFFSET_SCALAR
 #define ISABENCH_OFFSET_SCALAR 0
 #endif
@@ -25,16 +23,6 @@
 #ifndef ISABENCH_OFFSET_AVX512
 #define ISABENCH_OFFSET_AVX512 38
 #endif
-
-// The loops' constants are loaded from read-only data. Given the values
-// themselves, compilers build them from immediates instead (GCC for Windows
-// with mov, movq and punpcklqdq; GCC with a broadcast of a register); hiding
-// where the pointer points keeps each a load.
-template <typename Vector>
-[[gnu::always_inline]] static inline const Vector *from_read_only_data(const uint64_t *values) {
-    asm("" : "+r"(values));
-    return reinterpret_cast<const Vector *>(values);
-}
 
 #define ISABENCH_TEXT(x) #x
 #define ISABENCH_NUMBER(x) ISABENCH_TEXT(x)

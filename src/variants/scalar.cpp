@@ -5,6 +5,7 @@
 // doubles to printf. Clang drops double arguments to printf when SSE2 is off,
 // so under Clang the source keeps SSE2 for the frame and the loop is held to
 // one element per iteration by the loop pragma and by the build flags.
+#include "../harness/frame.h"
 #include "../harness/result_lines.h"
 #include "lanes64.h"
 #include "variants.h"

@@ -1,5 +1,6 @@
 // SSE2 variant: two 64-bit lanes per iteration in 128-bit registers, built
 // for the x86-64 baseline (legacy SSE encodings).
+#include "../harness/frame.h"
 #include "../harness/result_lines.h"
 #include "lanes128.h"
 #include "variants.h"

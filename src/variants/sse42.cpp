@@ -1,5 +1,6 @@
 // SSE4.2 variant: the SSE2 variant's source built for the SSE4.2 level; it
 // shows what the newer level alone changes.
+#include "../harness/frame.h"
 #include "../harness/result_lines.h"
 #include "lanes128.h"
 #include "variants.h"

@@ -1,13 +1,10 @@
-// The six measuring functions, in the order the driver calls them.
+// The measuring functions, in the order the driver calls them.
 #pragma once
 
 extern "C" {
-void bench_scalar();
-void bench_sse2();
-void bench_sse42();
-void bench_avx();
-void bench_avx2();
-void bench_avx512();
+#define ISABENCH_VARIANT(NAME, function, ...) void function();
+#include "variants.def"
+#undef ISABENCH_VARIANT
 }
 
 // Every measuring function starts on a 4096-byte boundary of its own, so no

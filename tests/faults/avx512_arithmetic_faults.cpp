@@ -8,6 +8,7 @@
 //                      anything could change between runs
 #include <immintrin.h>
 
+#include "../../src/harness/frame.h"
 #include "../../src/harness/result_lines.h"
 #include "../../src/variants/lanes512.h"
 #include "../../src/variants/variants.h"

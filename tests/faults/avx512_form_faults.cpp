@@ -9,6 +9,7 @@
 //                        instead of 1.9 on Intel's Sapphire Rapids class
 #include <immintrin.h>
 
+#include "../../src/harness/frame.h"
 #include "../../src/harness/result_lines.h"
 #include "../../src/variants/lanes512.h"
 #include "../../src/variants/variants.h"

@@ -4,6 +4,7 @@
 //   FAULT_FAKE_STUB        a call to a function that looks like an import
 //                          stub (jmp through a RIP-relative slot) but whose
 //                          slot is writable data
+#include "../../src/harness/frame.h"
 #include "../../src/harness/result_lines.h"
 #include "../../src/variants/lanes128.h"
 #include "../../src/variants/variants.h"

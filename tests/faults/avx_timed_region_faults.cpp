@@ -2,6 +2,7 @@
 //   FAULT_BEFORE_START  the workload run before the run's start reading, so
 //                       the readings time nothing (the line shows t=0.000000)
 //   FAULT_TWICE         the workload run twice between the two readings
+#include "../../src/harness/frame.h"
 #include "../../src/harness/result_lines.h"
 #include "../../src/variants/lanes128.h"
 #include "../../src/variants/variants.h"

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "../../src/harness/cpu_support.h"
+#include "../../src/harness/measure_record.h"
 #include "forms.h"
 
 extern "C" uint64_t clock_chain(uint64_t rounds);
@@ -60,8 +61,6 @@ constexpr const char *USAGE =
     "  @OFFSET   bytes from a 64-byte boundary to the loop's first instruction\n";
 
 constexpr uint64_t SUM = 0xD1F0AD400;
-constexpr uint64_t ELEMENTS = 1000000000;
-constexpr int REPEATS = 10;
 constexpr uint64_t CHAIN_ROUNDS = 1000000;  // x 100 additions: 1e8 cycles
 constexpr double CHAIN_CYCLES = 100.0 * CHAIN_ROUNDS;
 
@@ -77,8 +76,10 @@ constexpr int RESCREEN_PASSES = 5;
 constexpr std::size_t SHORTLIST = 24;
 constexpr std::size_t FINALISTS = 4;
 
-// The form each line of isabench is built with. The binary audit holds the
-// build to these forms, instruction by instruction and to the byte.
+// Each line of isabench, from the program's own list, with the form its loop
+// is built in. The binary audit holds the build to these forms, and a test
+// compares the loops this tool builds for them with the build's, byte for
+// byte.
 struct Line {
     const char *label;
     unsigned needs;
@@ -89,12 +90,9 @@ struct Line {
 };
 
 Line lines[] = {
-    {"scalar", 0, Family::Scalar, "incfirst k-add @0"},
-    {"SSE2", 0, Family::Sse, "copyfirst down last movdqa pxor @0"},
-    {"SSE4.2", NEEDS_SSE42, Family::Sse, "copyfirst down last movdqa pxor @0"},
-    {"AVX", NEEDS_AVX, Family::Avx, "copyfirst down last vmovdqa vpxor @0"},
-    {"AVX2", NEEDS_AVX2, Family::Avx2, "advfirst up last vpxor @0"},
-    {"AVX512", NEEDS_AVX512, Family::Avx512, "accfirst up last vpxorq @38"},
+#define ISABENCH_VARIANT(NAME, function, tag, label, needs, lanes, family, form) {label, needs, Family::family, form},
+#include "../../src/variants/variants.def"
+#undef ISABENCH_VARIANT
 };
 
 // Forms that were the fastest, or within noise of it, on some processor: the
