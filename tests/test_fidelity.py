@@ -34,13 +34,32 @@ def measure():
     return json.loads(out.stdout)
 
 
+# Elements per iteration of each line's loop, as the benchmark defines them.
+LANES = {"scalar": 1, "SSE2": 2, "SSE4.2": 2, "AVX": 2, "AVX2": 4, "AVX512": 8}
+
+
 class Fidelity(unittest.TestCase):
+    def check_cycles(self, row):
+        """Cycles per iteration are the seconds at the clock the row names,
+        over 1,000,000,000 / lanes iterations; none where that clock could not
+        be confirmed."""
+        for seconds, cycles in (("isabench_seconds", "isabench_cycles_per_iteration"),
+                                ("own_form_seconds", "own_form_cycles_per_iteration"),
+                                ("fastest_seconds", "fastest_cycles_per_iteration")):
+            if not row["clock_confirmed"]:
+                self.assertIsNone(row[cycles], row)
+                continue
+            expected = row[seconds] * row["clock_ghz"] * LANES[row["label"]]
+            self.assertAlmostEqual(row[cycles], expected, delta=0.002, msg=f"{row['label']} {cycles}")
+
     def test_each_line_runs_as_fast_as_the_fastest_known_form(self):
         for attempt in (1, 2):
             report = measure()
             print(json.dumps(report, indent=1))
             rows = report["variants"]
             self.assertEqual([row["label"] for row in rows], [label for _, label in supported_variants()])
+            for row in rows:
+                self.check_cycles(row)
             slow = [(row["label"], row["fastest_form"], round(row["ratio_to_fastest"], 3))
                     for row in rows if row["ratio_to_fastest"] > LIMIT]
             if not slow:
