@@ -115,11 +115,11 @@ def check_merged_output(test, runner=None, noise=()):
     return lines, messages
 
 
-def run(args=(), env=None, stdout=subprocess.PIPE, stderr=subprocess.PIPE, runner=None, timeout=900):
+def run(args=(), env=None, stdout=subprocess.PIPE, stderr=subprocess.PIPE, runner=None, timeout=900, binary=None):
     full_env = dict(os.environ)
     full_env.update(env or {})
     prefix = RUNNER if runner is None else runner
-    return subprocess.run(prefix + [BINARY, *args], stdout=stdout, stderr=stderr,
+    return subprocess.run(prefix + [binary or BINARY, *args], stdout=stdout, stderr=stderr,
                           env=full_env, timeout=timeout, check=False)
 
 
