@@ -17,9 +17,10 @@
 #endif
 // Across a 64-byte line on purpose: the line's first 26 bytes hold the four
 // vector operations and the first bytes of the counter's step, the next line
-// the rest of the counter. Zen 4 runs the loop at 2 cycles per iteration
-// placed so, and at 3 anywhere inside one line; Intel's Sapphire Rapids class
-// runs it at the same speed at every offset.
+// the rest of the counter. Zen 4 ran the same operations with a counter down
+// to zero at 2 cycles per iteration when its line was split inside the
+// counter's step, and at 3 anywhere inside one line; Intel's Sapphire Rapids
+// class runs this form at the same speed at every offset.
 #ifndef ISABENCH_OFFSET_AVX512
 #define ISABENCH_OFFSET_AVX512 38
 #endif
