@@ -4,6 +4,11 @@
 //   FAULT_FAKE_STUB        a call to a function that looks like an import
 //                          stub (jmp through a RIP-relative slot) but whose
 //                          slot is writable data
+//   FAULT_NOT_ALLOWED      a call to an imported function (puts) that is not
+//                          among those a measuring function may call
+//   FAULT_IFUNC_CALL       a call through the dynamic linker's stub to the
+//                          program's own function resolved at load time (an
+//                          IFUNC): its slot names no imported function
 #include "../../src/harness/frame.h"
 #include "../../src/harness/result_lines.h"
 #include "../../src/variants/lanes128.h"
@@ -11,7 +16,16 @@
 
 extern "C" [[gnu::noinline]] void audit_fault_target() { asm volatile("" ::: "memory"); }
 
-#if defined(FAULT_POINTER_IN_DATA)
+#if defined(FAULT_NOT_ALLOWED)
+#include <cstdio>
+#define AUDIT_FAULT_CALL() std::puts("audit fault")
+#elif defined(FAULT_IFUNC_CALL)
+extern "C" {
+void (*audit_fault_resolve())() { return audit_fault_target; }
+void audit_fault_ifunc() __attribute__((ifunc("audit_fault_resolve")));
+}
+#define AUDIT_FAULT_CALL() audit_fault_ifunc()
+#elif defined(FAULT_POINTER_IN_DATA)
 extern "C" {
 void (*audit_fault_pointer)() = audit_fault_target;
 }

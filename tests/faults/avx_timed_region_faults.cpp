@@ -2,6 +2,12 @@
 //   FAULT_BEFORE_START  the workload run before the run's start reading, so
 //                       the readings time nothing (the line shows t=0.000000)
 //   FAULT_TWICE         the workload run twice between the two readings
+//   FAULT_START_LOCAL   the start reading kept in a local, never stored in t,
+//                       and the readings subtracted as integers
+//   FAULT_RETURN        a return between the loop and the end reading
+//   FAULT_INTERRUPT     a software interrupt (a system call through int
+//                       0x80) between the loop and the end reading
+//   FAULT_ADDS_MORE     the reduction adds 2 to the accumulator's lanes
 #include "../../src/harness/frame.h"
 #include "../../src/harness/result_lines.h"
 #include "../../src/variants/lanes128.h"
@@ -23,6 +29,35 @@ extern "C" ISABENCH_PAGE_ALIGNED void bench_avx() {
         ++i;
     } while (i < REPEATS);
     runtime_printf(FORMAT_AVX, s, tmin, 1000000000.0);
+#elif defined(FAULT_START_LOCAL)
+    i = 0;
+    tmin = TMIN_START;
+    do {
+        const uint64_t start = read_ticks();
+        const uint64_t sum = sum_two_lanes();
+        keep(sum);
+        s = sum;
+        N = ELEMENTS;
+        t = static_cast<double>(read_ticks() - start) * TICK_SECONDS;
+        if (t >= 0.0 && tmin > t)
+            tmin = t;
+        ++i;
+    } while (i < REPEATS);
+    runtime_printf(FORMAT_AVX, s, tmin, static_cast<double>(ELEMENTS));
+#elif defined(FAULT_RETURN) || defined(FAULT_INTERRUPT) || defined(FAULT_ADDS_MORE)
+    measure(FORMAT_AVX, []() ISABENCH_INLINE_LAMBDA {
+        const uint64_t sum = sum_two_lanes();
+#if defined(FAULT_RETURN)
+        asm volatile("test %0, %0\n\tjne 1f\n\tret\n1:" : : "r"(sum) : "cc");
+#elif defined(FAULT_INTERRUPT)
+        asm volatile("mov $20, %%eax\n\tint $0x80" : : : "rax", "memory");
+#endif
+#if defined(FAULT_ADDS_MORE)
+        return sum + 2;
+#else
+        return sum;
+#endif
+    });
 #else
     measure(FORMAT_AVX, []() ISABENCH_INLINE_LAMBDA {
         uint64_t sum = 0;

@@ -1,22 +1,31 @@
 // Values and data flow in a decoded function, for the rules that go beyond
 // one instruction at a time.
 //
-// values(): a forward analysis over the whole function that knows, at every
-// instruction, which registers and stack slots hold a known value (the bytes,
-// and whether they came from read-only data, an immediate or a zeroing
-// idiom), and which conditional branches can go only one way. It follows
-// what a compiler does to bring a constant to a loop: a load from read-only
-// data, a broadcast, a spill across a call into a stack slot and back.
+// analyseValues(): a forward analysis over the whole function that knows, at
+// every instruction, which registers and stack slots hold a known value (the
+// bytes, and whether they came from read-only data, an immediate or a
+// zeroing idiom), the flags where their operands are known, and so which
+// conditional branches can go only one way. It follows what a compiler does
+// to bring a constant to a loop: a load from read-only data, a broadcast, a
+// spill across a call into a stack slot and back. Where it prunes a branch
+// direction, the flags come from a modelled instruction on known operands,
+// carry and overflow included; stack slots are placed relative to one frame
+// base (the stack pointer at entry), whichever register addresses them, and
+// a store it cannot place forgets them all.
 //
 // loopGraph(): the workload loop's body evaluated symbolically, once around:
 // each register's value at the end of an iteration as an expression over the
 // values at its start, which instruction produced each value, and which
 // results feed nothing.
 
-import { Mnemonic, OpKind, Register, RegisterExt, EncodingKind, FlowControl, ConditionCode,
+import { Mnemonic as M, OpKind, Register, RegisterExt, EncodingKind, FlowControl, ConditionCode,
          MemorySizeExt, InstructionInfoFactory, OpAccess } from "iced-x86";
+import { CLASSES, inClass, isImmediate, fullRegister as full } from "./isa.mjs";
 
 const MASK64 = (1n << 64n) - 1n;
+const VECTOR_BYTES = 64;
+const isVector = (reg) => RegisterExt.isVectorRegister(reg);
+const isGpr = (reg) => RegisterExt.isGPR(reg);
 
 export const bytesOf = (value, n) => Array.from({ length: n }, (_, k) => Number((value >> BigInt(8 * k)) & 0xffn));
 export function numberOf(bytes, offset, n) {
@@ -29,165 +38,195 @@ export function numberOf(bytes, offset, n) {
   return v;
 }
 // The 64-bit lanes of a value, null where a lane is not known.
-export const lanesOf = (value, count) => Array.from({ length: count }, (_, j) => value ? numberOf(value.bytes, 8 * j, 8) : null);
+export const lanesOf = (value, count) =>
+  Array.from({ length: count }, (_, j) => (value ? numberOf(value.bytes, 8 * j, 8) : null));
 
 const unknownBytes = (n) => new Array(n).fill(null);
+const known = (bytes, src) => ({ bytes, src });
 const combineSrc = (...values) => {
   const srcs = new Set(values.map((v) => v.src).filter((s) => s !== "zero"));
   return srcs.size === 0 ? "zero" : srcs.size === 1 ? [...srcs][0] : "mixed";
 };
 
-const VECTOR_BYTES = 64;
-const full = (reg) => RegisterExt.fullRegister(reg);
-const isVector = (reg) => RegisterExt.isVectorRegister(reg);
+// ---------------------------------------------------------------------------
+// Flags: each of ZF, SF, CF and OF is true, false or unknown (undefined).
 
-// Registers a call leaves unchanged, by calling convention.
-function preservedByCall(abi) {
-  const gprs = abi === "win64"
-    ? [Register.RBX, Register.RBP, Register.RDI, Register.RSI, Register.RSP, Register.R12, Register.R13, Register.R14, Register.R15]
-    : [Register.RBX, Register.RBP, Register.RSP, Register.R12, Register.R13, Register.R14, Register.R15];
-  // Windows keeps the low 128 bits of XMM6 to XMM15.
-  const vectors = abi === "win64" ? Array.from({ length: 10 }, (_, k) => full(Register.XMM6 + k)) : [];
-  return { gprs: new Set(gprs), vectors: new Set(vectors) };
+function flagsOf(op, a, b, r, bits, previous) {
+  const m = (1n << BigInt(bits)) - 1n, sign = 1n << BigInt(bits - 1);
+  const neg = (v) => (v & sign) !== 0n;
+  const f = { zf: r === 0n, sf: neg(r) };
+  switch (op) {
+    case "add": f.cf = a + b > m; f.of = neg(a) === neg(b) && neg(r) !== neg(a); break;
+    case "sub": f.cf = a < b; f.of = neg(a) !== neg(b) && neg(r) !== neg(a); break;
+    case "logic": f.cf = false; f.of = false; break;
+    // inc and dec leave CF as it was.
+    case "inc": f.cf = previous?.cf; f.of = r === sign; break;
+    case "dec": f.cf = previous?.cf; f.of = a === sign; break;
+    case "neg": f.cf = a !== 0n; f.of = a === sign; break;
+    default: return null;
+  }
+  return f;
 }
 
-function cloneState(s) {
-  return { regs: new Map(s.regs), slots: new Map(s.slots), flags: s.flags };
+// Whether a conditional branch is taken; undefined where a flag it reads
+// is not known.
+function conditionHolds(f, cc) {
+  if (!f) return undefined;
+  const all = (...v) => (v.some((x) => x === undefined) ? undefined : true);
+  const C = ConditionCode;
+  const table = {
+    [C.e]: () => f.zf, [C.ne]: () => !f.zf,
+    [C.b]: () => f.cf, [C.ae]: () => (f.cf === undefined ? undefined : !f.cf),
+    [C.be]: () => all(f.cf) && (f.cf || f.zf), [C.a]: () => all(f.cf) && !f.cf && !f.zf,
+    [C.s]: () => f.sf, [C.ns]: () => !f.sf,
+    [C.l]: () => all(f.of) && f.sf !== f.of, [C.ge]: () => all(f.of) && f.sf === f.of,
+    [C.le]: () => all(f.of) && (f.zf || f.sf !== f.of), [C.g]: () => all(f.of) && !f.zf && f.sf === f.of,
+  };
+  const test = table[cc];
+  return test ? test() : undefined;
 }
+
+const sameFlags = (a, b) => a === b || (!!a && !!b && a.zf === b.zf && a.sf === b.sf && a.cf === b.cf && a.of === b.of);
+
+// ---------------------------------------------------------------------------
+// Machine state: known register values, frame pointers (registers that hold
+// the frame base plus an offset), stack slots by frame offset, flags.
+
+function emptyState(abi) {
+  // The frame base is the stack pointer at entry; `entry` is its only base
+  // whose relation to the others is known.
+  return { regs: new Map(), frame: new Map([[Register.RSP, { base: "entry", off: 0n }]]), slots: new Map(),
+           flags: null, escaped: false, abi };
+}
+const cloneState = (s) => ({ regs: new Map(s.regs), frame: new Map(s.frame), slots: new Map(s.slots),
+  flags: s.flags, escaped: s.escaped, abi: s.abi });
 
 function joinValue(a, b) {
   if (!a || !b) return undefined;
   if (a === b) return a;
-  const bytes = a.bytes.map((x, k) => (x === b.bytes[k] ? x : null));
-  return { bytes, src: a.src === b.src ? a.src : "mixed" };
+  return { bytes: a.bytes.map((x, k) => (x === b.bytes[k] ? x : null)), src: a.src === b.src ? a.src : "mixed" };
 }
+const sameValue = (a, b) => a === b || (!!a && !!b && a.src === b.src && a.bytes.every((x, k) => x === b.bytes[k]));
+const samePointer = (a, b) => !!a && !!b && a.base === b.base && a.off === b.off;
+const sameSlot = (a, b) => !!a && !!b && a.base === b.base && a.off === b.off && a.size === b.size && sameValue(a.value, b.value);
 
-function sameValue(a, b) {
-  if (a === b) return true;
-  if (!a || !b || a.src !== b.src) return false;
-  return a.bytes.every((x, k) => x === b.bytes[k]);
+function joinMap(a, b, same, join) {
+  const out = new Map();
+  for (const [k, v] of a) {
+    const j = join ? join(v, b.get(k)) : (same(v, b.get(k)) ? v : undefined);
+    if (j) out.set(k, j);
+  }
+  return out;
 }
-
 export function joinState(a, b) {
-  const regs = new Map();
-  for (const [r, v] of a.regs) {
-    const j = joinValue(v, b.regs.get(r));
-    if (j) regs.set(r, j);
-  }
-  const slots = new Map();
-  for (const [k, v] of a.slots) {
-    const j = joinValue(v, b.slots.get(k));
-    if (j) slots.set(k, j);
-  }
-  const flags = a.flags && b.flags && a.flags.key === b.flags.key ? a.flags : null;
-  return { regs, slots, flags };
+  return { regs: joinMap(a.regs, b.regs, null, joinValue), frame: joinMap(a.frame, b.frame, samePointer),
+           slots: joinMap(a.slots, b.slots, sameSlot), flags: sameFlags(a.flags, b.flags) ? a.flags : null,
+           escaped: a.escaped || b.escaped, abi: a.abi };
 }
-
 function sameState(a, b) {
-  if (a.regs.size !== b.regs.size || a.slots.size !== b.slots.size || (a.flags?.key ?? null) !== (b.flags?.key ?? null))
-    return false;
-  for (const [r, v] of a.regs) if (!sameValue(v, b.regs.get(r))) return false;
-  for (const [k, v] of a.slots) if (!sameValue(v, b.slots.get(k))) return false;
-  return true;
+  const sameMap = (x, y, same) => x.size === y.size && [...x].every(([k, v]) => same(v, y.get(k)));
+  return sameMap(a.regs, b.regs, sameValue) && sameMap(a.frame, b.frame, samePointer) &&
+    sameMap(a.slots, b.slots, sameSlot) && sameFlags(a.flags, b.flags) && a.escaped === b.escaped;
 }
 
-// Whether a conditional branch is taken, from flags set by a compare of
-// known values; undefined where that is not known.
-function branchTaken(flags, cc) {
-  if (!flags) return undefined;
-  const bits = BigInt(flags.size * 8);
-  const m = (1n << bits) - 1n;
-  const a = flags.a & m, b = flags.b & m;
-  const r = (a - b) & m;
-  const signed = (v) => BigInt.asIntN(Number(bits), v);
-  switch (cc) {
-    case ConditionCode.e: return r === 0n;
-    case ConditionCode.ne: return r !== 0n;
-    case ConditionCode.b: return a < b;
-    case ConditionCode.ae: return a >= b;
-    case ConditionCode.be: return a <= b;
-    case ConditionCode.a: return a > b;
-    case ConditionCode.s: return signed(r) < 0n;
-    case ConditionCode.ns: return signed(r) >= 0n;
-    case ConditionCode.l: return signed(a) < signed(b);
-    case ConditionCode.ge: return signed(a) >= signed(b);
-    case ConditionCode.le: return signed(a) <= signed(b);
-    case ConditionCode.g: return signed(a) > signed(b);
-    default: return undefined;
+// Registers a call leaves unchanged, by calling convention.
+const CALLEE_SAVED = {
+  sysv: { gprs: [Register.RBX, Register.RBP, Register.RSP, Register.R12, Register.R13, Register.R14, Register.R15],
+          vectors: [], args: [Register.RDI, Register.RSI, Register.RDX, Register.RCX, Register.R8, Register.R9] },
+  // Windows keeps the low 128 bits of XMM6 to XMM15.
+  win64: { gprs: [Register.RBX, Register.RBP, Register.RDI, Register.RSI, Register.RSP, Register.R12, Register.R13,
+                  Register.R14, Register.R15],
+           vectors: Array.from({ length: 10 }, (_, k) => full(Register.XMM6 + k)),
+           args: [Register.RCX, Register.RDX, Register.R8, Register.R9] },
+};
+
+// ---------------------------------------------------------------------------
+// Memory: where an operand points. { frame: {base, off} } for a stack slot,
+// { addr } for a known address, null where it cannot be placed.
+
+function placeOperand(ins, state) {
+  if (ins.memoryBase === Register.RIP) return { addr: ins.memoryDisplacementU64 };
+  if (ins.memoryIndex !== Register.None) {
+    if (ins.memoryBase === Register.None) return null;
+    const idx = state.regs.get(full(ins.memoryIndex));
+    const i = idx ? numberOf(idx.bytes, 0, 8) : null;
+    if (i === null) return null;
+    const disp = (ins.memoryDisplacementU64 + i * BigInt(ins.memoryIndexScale)) & MASK64;
+    return placeFrom(full(ins.memoryBase), disp, state);
   }
+  if (ins.memoryBase === Register.None) return { addr: ins.memoryDisplacementU64 };
+  return placeFrom(full(ins.memoryBase), ins.memoryDisplacementU64, state);
+}
+function placeFrom(base, disp, state) {
+  const p = state.frame.get(base);
+  if (p) return { frame: { base: p.base, off: p.off + BigInt.asIntN(64, disp) } };
+  const v = state.regs.get(base);
+  const a = v ? numberOf(v.bytes, 0, 8) : null;
+  return a === null ? null : { addr: (a + disp) & MASK64 };
 }
 
-const COPIES = new Set([Mnemonic.Movdqa, Mnemonic.Movdqu, Mnemonic.Movaps, Mnemonic.Movups, Mnemonic.Movapd,
-  Mnemonic.Movupd, Mnemonic.Vmovdqa, Mnemonic.Vmovdqu, Mnemonic.Vmovaps, Mnemonic.Vmovups, Mnemonic.Vmovapd,
-  Mnemonic.Vmovupd, Mnemonic.Vmovdqa32, Mnemonic.Vmovdqa64, Mnemonic.Vmovdqu8, Mnemonic.Vmovdqu16,
-  Mnemonic.Vmovdqu32, Mnemonic.Vmovdqu64, Mnemonic.Lddqu, Mnemonic.Vlddqu]);
-const XORS = new Set([Mnemonic.Pxor, Mnemonic.Xorps, Mnemonic.Xorpd, Mnemonic.Vpxor, Mnemonic.Vpxord, Mnemonic.Vpxorq,
-  Mnemonic.Vxorps, Mnemonic.Vxorpd]);
-const ADDQS = new Set([Mnemonic.Paddq, Mnemonic.Vpaddq]);
-const BROADCASTS = new Set([Mnemonic.Vpbroadcastq, Mnemonic.Vbroadcastsd, Mnemonic.Movddup, Mnemonic.Vmovddup]);
+// A store of `size` bytes at `place`: slots it may overlap are forgotten; a
+// store that cannot be placed forgets every slot.
+function storeSlot(state, place, size, value) {
+  if (place?.addr !== undefined) return;
+  if (!place) { state.slots.clear(); return; }
+  const { base, off } = place.frame;
+  for (const [key, slot] of state.slots)
+    if (slot.base !== base || (slot.off < off + BigInt(size) && off < slot.off + BigInt(slot.size))) state.slots.delete(key);
+  if (value) state.slots.set(`${base}${off}`, { base, off, size, value: known(value.bytes.slice(0, size), value.src) });
+}
+function loadSlot(state, place, size) {
+  const slot = state.slots.get(`${place.frame.base}${place.frame.off}`);
+  if (!slot || slot.size < size) return undefined;
+  return known(slot.value.bytes.slice(0, size), slot.value.src);
+}
+
+// ---------------------------------------------------------------------------
 
 // The forward value analysis. `addressOf(k)` gives the address a memory
 // operand of instruction k refers to, where it is known; `next(k)` the
 // successors that can be reached, leaving out a branch direction that known
-// values rule out; `after(k)` the values after instruction k.
-export function values(instrs, flow, image, abi) {
+// flags rule out; `after(k)` the values after instruction k.
+export function analyseValues(fn, binary) {
+  const { instrs } = fn;
+  const flow = fn;
   const info = new InstructionInfoFactory();
-  const preserved = preservedByCall(abi);
-  const stateAt = new Array(instrs.length);
-  const outAt = new Array(instrs.length);
-
-  // A stack slot: an access through the stack or frame pointer. Where %rbp
-  // holds a known address, it is a pointer to data, not the frame (GCC
-  // keeps such pointers in %rbp, which calls preserve).
-  const slotKey = (ins, state) => {
-    if (ins.memoryIndex !== Register.None) return null;
-    const base = ins.memoryBase;
-    if (base !== Register.RSP && base !== Register.RBP) return null;
-    if (base === Register.RBP && state.regs.has(Register.RBP)) return null;
-    return `${Register[base]}${BigInt.asIntN(64, ins.memoryDisplacementU64)}`;
-  };
-  const addressIn = (ins, state) => {
-    if (ins.memoryBase === Register.RIP) return ins.memoryDisplacementU64;
-    if (ins.memoryIndex !== Register.None || ins.memoryBase === Register.None) return null;
-    const base = state.regs.get(full(ins.memoryBase));
-    const v = base ? numberOf(base.bytes, 0, 8) : null;
-    return v === null ? null : (v + ins.memoryDisplacementU64) & MASK64;
-  };
+  const abi = CALLEE_SAVED[binary.abi];
   const memSize = (ins) => MemorySizeExt.size(ins.memorySize);
-  const load = (ins, state, size = memSize(ins)) => {
-    const key = slotKey(ins, state);
-    if (key) {
-      const v = state.slots.get(key);
-      return v ? { bytes: v.bytes.slice(0, size).concat(unknownBytes(Math.max(0, size - v.bytes.length))), src: v.src } : undefined;
-    }
-    const addr = addressIn(ins, state);
-    if (addr === null) return undefined;
-    if (!image.isReadOnly(addr)) return image.sectionName(addr) ? { bytes: unknownBytes(size), src: "writable" } : undefined;
-    const raw = image.read(addr, size);
-    if (raw.length < size) return undefined;
-    return { bytes: Array.from(raw), src: "rodata" };
-  };
 
-  // The value of operand k of an instruction, as `size` bytes.
+  const load = (ins, state, size = memSize(ins)) => {
+    const place = placeOperand(ins, state);
+    if (!place) return undefined;
+    if (place.frame) return loadSlot(state, place, size);
+    if (!binary.isReadOnly(place.addr))
+      return binary.sectionName(place.addr) ? known(unknownBytes(size), "writable") : undefined;
+    const raw = binary.read(place.addr, size);
+    return raw.length < size ? undefined : known(Array.from(raw), "rodata");
+  };
+  // The value of operand k, as its register's or memory operand's bytes.
   const operand = (ins, k, state) => {
     const kind = ins.opKind(k);
     if (kind === OpKind.Register) {
       const r = ins.opRegister(k);
       const v = state.regs.get(full(r));
-      const size = RegisterExt.size(r);
-      return v ? { bytes: v.bytes.slice(0, size), src: v.src } : undefined;
+      return v ? known(v.bytes.slice(0, RegisterExt.size(r)), v.src) : undefined;
     }
     if (kind === OpKind.Memory) return load(ins, state);
-    if (kind >= OpKind.Immediate8 && kind <= OpKind.Immediate32to64) {
+    if (isImmediate(kind)) {
       const size = ins.op0Kind === OpKind.Register ? RegisterExt.size(ins.op0Register) : memSize(ins);
-      return { bytes: bytesOf(ins.immediate(k), Math.max(size, 1)), src: "imm" };
+      return known(bytesOf(ins.immediate(k), Math.max(size, 1)), "imm");
     }
     return undefined;
   };
+  const number = (v, size) => (v ? numberOf(v.bytes, 0, size) : null);
 
+  // Writes `value` to register `reg` (as the instruction's encoding
+  // treats the bits above it: legacy SSE keeps them, VEX and EVEX clear
+  // them, 32-bit general writes clear the upper half).
   const write = (state, reg, value, encoding) => {
     const f = full(reg);
     const size = RegisterExt.size(reg);
+    state.frame.delete(f);
     if (isVector(reg)) {
       const old = state.regs.get(f);
       const bytes = new Array(VECTOR_BYTES);
@@ -199,30 +238,34 @@ export function values(instrs, flow, image, abi) {
       // Unknown bytes are still worth keeping where their source is known
       // (a load from writable data).
       if (!value && bytes.every((b) => b === null)) state.regs.delete(f);
-      else state.regs.set(f, { bytes, src: value ? value.src : "mixed" });
+      else state.regs.set(f, known(bytes, value ? value.src : "mixed"));
       return;
     }
-    if (!RegisterExt.isGPR(reg)) return;
+    if (!isGpr(reg)) return;
     if (!value || size < 4) { state.regs.delete(f); return; }
     const bytes = value.bytes.slice(0, size).concat(new Array(8 - size).fill(0));
     if (bytes.every((b) => b === null)) state.regs.delete(f);
-    else state.regs.set(f, { bytes, src: value.src });
+    else state.regs.set(f, known(bytes, value.src));
   };
+  const writeNumber = (state, reg, n, src) =>
+    write(state, reg, n === null ? undefined : known(bytesOf(n, RegisterExt.size(reg)), src), EncodingKind.Legacy);
+
+  // Whatever an instruction writes that no handler models becomes unknown:
+  // its registers, the frame pointers among them, and the slots it may store to.
   const forgetWritten = (ins, state) => {
-    for (const u of info.info(ins).usedRegisters()) {
-      if ([OpAccess.Write, OpAccess.ReadWrite, OpAccess.CondWrite, OpAccess.ReadCondWrite].includes(u.access)) {
-        const f = full(u.register);
-        if (RegisterExt.isGPR(f) || isVector(f)) state.regs.delete(f);
-        if (f === Register.RSP || f === Register.RBP) state.slots.clear();
-      }
+    const used = info.info(ins);
+    for (const u of used.usedRegisters()) {
+      if (![OpAccess.Write, OpAccess.ReadWrite, OpAccess.CondWrite, OpAccess.ReadCondWrite].includes(u.access)) continue;
+      const f = full(u.register);
+      state.regs.delete(f);
+      state.frame.delete(f);
     }
-    for (const m of info.info(ins).usedMemory()) {
-      if ([OpAccess.Write, OpAccess.ReadWrite, OpAccess.CondWrite, OpAccess.ReadCondWrite].includes(m.access)) {
-        const key = slotKey(ins, state);
-        if (key) state.slots.delete(key);
-      }
-    }
+    for (const m of used.usedMemory())
+      if ([OpAccess.Write, OpAccess.ReadWrite, OpAccess.CondWrite, OpAccess.ReadCondWrite].includes(m.access))
+        storeSlot(state, placeOperand(ins, state), memSize(ins) || VECTOR_BYTES, undefined);
+    state.flags = ins.rflagsModified !== 0 ? null : state.flags;
   };
+
   const lanewise = (a, b, size, fn) => {
     const bytes = unknownBytes(size);
     for (let off = 0; off < size; off += 8) {
@@ -230,131 +273,222 @@ export function values(instrs, flow, image, abi) {
       if (x === null || y === null) continue;
       bytesOf(fn(x, y) & MASK64, 8).forEach((v, k) => { bytes[off + k] = v; });
     }
-    return { bytes, src: combineSrc(a, b) };
+    return known(bytes, combineSrc(a, b));
+  };
+  const vexSources = (ins) => (ins.encoding === EncodingKind.Legacy ? [0, 1] : [1, 2]);
+  const zeroingIdiom = (ins) => ins.op0Kind === OpKind.Register && ins.opKind(ins.opCount - 1) === OpKind.Register &&
+    ins.opRegister(ins.opCount - 1) === ins.opRegister(ins.opCount - 2);
+
+  // Each handler returns false where it does not model the instruction's
+  // form; forgetWritten then applies.
+  const handlers = new Map();
+  const on = (mnemonics, handler) => { for (const m of mnemonics) handlers.set(m, handler); };
+
+  // Moves: register, memory and immediate; stores place their slot.
+  const move = (ins, s) => {
+    if (ins.opCount !== 2) return false;
+    const v = operand(ins, 1, s);
+    if (ins.op0Kind === OpKind.Register) {
+      const src = ins.op1Kind === OpKind.Register ? s.frame.get(full(ins.op1Register)) : undefined;
+      write(s, ins.op0Register, v, ins.encoding);
+      if (src && RegisterExt.size(ins.op0Register) === 8) s.frame.set(full(ins.op0Register), src);
+      return true;
+    }
+    if (ins.op0Kind !== OpKind.Memory) return false;
+    if (ins.op1Kind === OpKind.Register && s.frame.has(full(ins.op1Register))) s.escaped = true;
+    storeSlot(s, placeOperand(ins, s), memSize(ins), v);
+    return true;
+  };
+  on([M.Mov, ...CLASSES.copy], move);
+  on(CLASSES.element, (ins, s) => {
+    const n = ins.mnemonic === M.Movd || ins.mnemonic === M.Vmovd ? 4 : 8;
+    const v = operand(ins, 1, s);
+    if (ins.op0Kind === OpKind.Memory) { storeSlot(s, placeOperand(ins, s), n, v); return true; }
+    if (ins.op0Kind !== OpKind.Register) return false;
+    const low = v ? v.bytes.slice(0, n) : unknownBytes(n);
+    // The low element; the rest of the 128 bits (or 64) is cleared.
+    const width = isVector(ins.op0Register) ? 16 : 8;
+    write(s, ins.op0Register, known(low.concat(new Array(width - n).fill(0)), v ? v.src : "mixed"), ins.encoding);
+    return true;
+  });
+  on(CLASSES.broadcast, (ins, s) => {
+    if (ins.op0Kind !== OpKind.Register) return false;
+    const v = ins.op1Kind === OpKind.Memory ? load(ins, s, 8) : operand(ins, 1, s);
+    const q = v ? v.bytes.slice(0, 8) : unknownBytes(8);
+    const size = RegisterExt.size(ins.op0Register);
+    write(s, ins.op0Register, known(Array.from({ length: size }, (_, k) => q[k % 8]), v ? v.src : "mixed"), ins.encoding);
+    return true;
+  });
+  on([M.Punpcklqdq, M.Vpunpcklqdq], (ins, s) => {
+    const [x, y] = vexSources(ins);
+    const a = operand(ins, x, s), b = operand(ins, y, s);
+    const size = RegisterExt.size(ins.op0Register);
+    const bytes = unknownBytes(size);
+    for (let lane = 0; lane < size; lane += 16)
+      for (let k = 0; k < 8; k++) {
+        bytes[lane + k] = a ? a.bytes[lane + k] : null;
+        bytes[lane + 8 + k] = b ? b.bytes[lane + k] : null;
+      }
+    write(s, ins.op0Register, known(bytes, a && b ? combineSrc(a, b) : "mixed"), ins.encoding);
+    return true;
+  });
+  // Lane arithmetic, and the zeroing idiom of every XOR form.
+  on([...CLASSES.xor, ...CLASSES.laneAdd], (ins, s) => {
+    if (ins.op0Kind !== OpKind.Register) return false;
+    const size = RegisterExt.size(ins.op0Register);
+    if (inClass("xor", ins) && zeroingIdiom(ins)) {
+      write(s, ins.op0Register, known(new Array(size).fill(0), "zero"), ins.encoding);
+      return true;
+    }
+    const [x, y] = vexSources(ins);
+    const a = operand(ins, x, s), b = operand(ins, y, s);
+    const fn = inClass("xor", ins) ? (p, q) => p ^ q : (p, q) => p + q;
+    write(s, ins.op0Register, a && b ? lanewise(a, b, size, fn) : undefined, ins.encoding);
+    return true;
+  });
+  on([M.Vzeroupper, M.Vzeroall], (ins, s) => {
+    for (let r = 0; r < 16; r++) {
+      const f = full(Register.XMM0 + r);
+      const v = s.regs.get(f);
+      const upper = ins.mnemonic === M.Vzeroupper;
+      const low = upper && v ? v.bytes.slice(0, 16) : new Array(16).fill(0);
+      s.regs.set(f, known(low.concat(new Array(48).fill(0)), upper && v ? v.src : "zero"));
+    }
+    return true;
+  });
+  on([M.Lea], (ins, s) => {
+    if (ins.op0Kind !== OpKind.Register) return false;
+    const place = placeOperand(ins, s);
+    const dst = ins.op0Register;
+    write(s, dst, place?.addr !== undefined ? known(bytesOf(place.addr, 8), "imm") : undefined, ins.encoding);
+    if (place?.frame && RegisterExt.size(dst) === 8) s.frame.set(full(dst), place.frame);
+    return true;
+  });
+  // General arithmetic with its flags. The stack and frame pointers move
+  // by constants; an AND that aligns the stack starts a new base whose
+  // distance from the entry's is not known.
+  on([M.Add, M.Sub, M.Cmp, M.Test, M.And, M.Or, M.Xor, M.Inc, M.Dec, M.Neg], (ins, s) => {
+    if (ins.op0Kind !== OpKind.Register) return false;
+    const m = ins.mnemonic, dst = ins.op0Register, size = RegisterExt.size(dst), bits = 8 * size;
+    const mask = (1n << BigInt(bits)) - 1n;
+    const frame = s.frame.get(full(dst));
+    if (frame && size === 8 && ins.opCount === 2 && isImmediate(ins.op1Kind)) {
+      const imm = BigInt.asIntN(64, ins.immediate(1));
+      s.flags = null;
+      if (m === M.Add) { s.frame.set(full(dst), { base: frame.base, off: frame.off + imm }); return true; }
+      if (m === M.Sub) { s.frame.set(full(dst), { base: frame.base, off: frame.off - imm }); return true; }
+      if (m === M.And) { s.frame.set(full(dst), { base: `aligned@${ins.ip.toString(16)}`, off: 0n }); return true; }
+      if (m === M.Cmp || m === M.Test) return true;
+    }
+    const unary = m === M.Inc || m === M.Dec || m === M.Neg;
+    if (m === M.Xor || m === M.Sub) {
+      if (zeroingIdiom(ins)) {
+        write(s, dst, known(new Array(size).fill(0), "zero"), ins.encoding);
+        s.flags = flagsOf(m === M.Xor ? "logic" : "sub", 0n, 0n, 0n, bits);
+        return true;
+      }
+    }
+    const a = operand(ins, 0, s), b = unary ? null : operand(ins, 1, s);
+    const x = number(a, size), y = unary ? 0n : number(b, size);
+    const ok = x !== null && y !== null;
+    const kind = { [M.Add]: "add", [M.Sub]: "sub", [M.Cmp]: "sub", [M.Inc]: "inc", [M.Dec]: "dec", [M.Neg]: "neg" }[m] ?? "logic";
+    const r = !ok ? null : ({
+      [M.Add]: x + y, [M.Sub]: x - y, [M.Cmp]: x - y, [M.Test]: x & y, [M.And]: x & y, [M.Or]: x | y,
+      [M.Xor]: x ^ y, [M.Inc]: x + 1n, [M.Dec]: x - 1n, [M.Neg]: -x,
+    }[m]) & mask;
+    s.flags = ok ? flagsOf(kind, x, kind === "inc" ? 1n : kind === "dec" ? 1n : y, r, bits, s.flags) : null;
+    if (m !== M.Cmp && m !== M.Test) writeNumber(s, dst, r, ok ? combineSrc(a, unary ? a : b) : "mixed");
+    return true;
+  });
+  // The stack: push and pop move the frame's stack pointer and its slots.
+  on([M.Push, M.Pop, M.Leave], (ins, s) => {
+    const m = ins.mnemonic;
+    if (m === M.Leave) {
+      const rbp = s.frame.get(Register.RBP);
+      s.frame.delete(Register.RSP);
+      if (rbp) s.frame.set(Register.RSP, rbp);
+      const v = rbp ? loadSlot(s, { frame: rbp }, 8) : undefined;
+      write(s, Register.RBP, v, EncodingKind.Legacy);
+      if (rbp) s.frame.set(Register.RSP, { base: rbp.base, off: rbp.off + 8n });
+      return true;
+    }
+    const sp = s.frame.get(Register.RSP);
+    if (m === M.Push) {
+      const v = ins.op0Kind === OpKind.Memory ? load(ins, s, 8) : operand(ins, 0, s);
+      if (ins.op0Kind === OpKind.Register && s.frame.has(full(ins.op0Register))) s.escaped = true;
+      if (sp) {
+        const top = { base: sp.base, off: sp.off - 8n };
+        storeSlot(s, { frame: top }, 8, v && known(v.bytes.slice(0, 8).concat(unknownBytes(Math.max(0, 8 - v.bytes.length))), v.src));
+        s.frame.set(Register.RSP, top);
+      } else storeSlot(s, null, 8, undefined);
+      return true;
+    }
+    if (ins.op0Kind !== OpKind.Register) return false;
+    const v = sp ? loadSlot(s, { frame: sp }, 8) : undefined;
+    write(s, ins.op0Register, v, EncodingKind.Legacy);
+    if (sp && full(ins.op0Register) !== Register.RSP) s.frame.set(Register.RSP, { base: sp.base, off: sp.off + 8n });
+    return true;
+  });
+  on([M.Nop, M.Endbr64], () => true);
+
+  // A call keeps the callee-saved registers and the stack pointer; it
+  // clobbers what lies below the stack pointer (and the Windows shadow
+  // space above it), and every slot where a pointer into the frame has
+  // escaped or is passed as an argument.
+  const call = (ins, s) => {
+    for (const r of [...s.regs.keys()]) {
+      if (isGpr(r) && !abi.gprs.includes(r)) s.regs.delete(r);
+      else if (isVector(r)) {
+        if (!abi.vectors.includes(r)) s.regs.delete(r);
+        else {
+          const v = s.regs.get(r);
+          s.regs.set(r, known(v.bytes.map((b, i) => (i < 16 ? b : null)), v.src));
+        }
+      }
+    }
+    const passesFrame = abi.args.some((r) => s.frame.has(r));
+    for (const r of [...s.frame.keys()]) if (!abi.gprs.includes(r)) s.frame.delete(r);
+    const sp = s.frame.get(Register.RSP);
+    if (!sp || s.escaped || passesFrame) s.slots.clear();
+    else {
+      const shadow = s.abi === "win64" ? 32n : 0n;
+      for (const [key, slot] of s.slots)
+        if (slot.base !== sp.base || slot.off < sp.off + shadow) s.slots.delete(key);
+    }
+    s.flags = null;
   };
 
   const transfer = (k, inState) => {
     const ins = instrs[k];
     const s = cloneState(inState);
-    const m = ins.mnemonic;
-    const fc = ins.flowControl;
-    if (fc === FlowControl.Call || fc === FlowControl.IndirectCall) {
-      for (const r of [...s.regs.keys()]) {
-        if (RegisterExt.isGPR(r) && !preserved.gprs.has(r)) s.regs.delete(r);
-        else if (isVector(r)) {
-          if (!preserved.vectors.has(r)) s.regs.delete(r);
-          else {
-            const v = s.regs.get(r);
-            s.regs.set(r, { bytes: v.bytes.map((b, i) => (i < 16 ? b : null)), src: v.src });
-          }
-        }
-      }
-      s.flags = null;
+    if (ins.flowControl === FlowControl.Call || ins.flowControl === FlowControl.IndirectCall) {
+      call(ins, s);
       return s;
     }
-    const op0IsReg = ins.op0Kind === OpKind.Register;
-    const dst = op0IsReg ? ins.opRegister(0) : null;
-    const size = dst !== null ? RegisterExt.size(dst) : 0;
-    const vex = ins.encoding !== EncodingKind.Legacy;
-    let handled = true;
-    if (m === Mnemonic.Vzeroupper || m === Mnemonic.Vzeroall) {
-      for (let r = 0; r < 16; r++) {
-        const f = full(Register.XMM0 + r);
-        const v = s.regs.get(f);
-        const keep = m === Mnemonic.Vzeroupper && v ? v.bytes.slice(0, 16) : new Array(16).fill(0);
-        s.regs.set(f, { bytes: keep.concat(new Array(48).fill(0)), src: v && m === Mnemonic.Vzeroupper ? v.src : "zero" });
-      }
-    } else if (ins.opMask !== Register.None) {
-      handled = false;
-    } else if ((m === Mnemonic.Mov || COPIES.has(m)) && ins.opCount === 2) {
-      if (op0IsReg) write(s, dst, operand(ins, 1, s), ins.encoding);
-      else if (ins.op0Kind === OpKind.Memory) {
-        const key = slotKey(ins, s);
-        const v = operand(ins, 1, s);
-        if (key) {
-          if (v) s.slots.set(key, { bytes: v.bytes.slice(0, memSize(ins)), src: v.src });
-          else s.slots.delete(key);
-        }
-      }
-    } else if ((m === Mnemonic.Movq || m === Mnemonic.Vmovq || m === Mnemonic.Movd || m === Mnemonic.Vmovd) && op0IsReg) {
-      const n = m === Mnemonic.Movd || m === Mnemonic.Vmovd ? 4 : 8;
-      const v = operand(ins, 1, s);
-      if (isVector(dst)) {
-        // The low element; the rest of the 128 bits is cleared.
-        write(s, dst, { bytes: (v ? v.bytes.slice(0, n) : unknownBytes(n)).concat(new Array(16 - n).fill(0)),
-                        src: v ? v.src : "mixed" }, ins.encoding);
-      } else write(s, dst, v ? { bytes: v.bytes.slice(0, n).concat(new Array(8 - n).fill(0)), src: v.src } : undefined, ins.encoding);
-    } else if ((m === Mnemonic.Movq || m === Mnemonic.Vmovq) && ins.op0Kind === OpKind.Memory) {
-      const key = slotKey(ins, s);
-      const v = operand(ins, 1, s);
-      if (key) {
-        if (v) s.slots.set(key, { bytes: v.bytes.slice(0, 8), src: v.src });
-        else s.slots.delete(key);
-      }
-    } else if (BROADCASTS.has(m) && op0IsReg) {
-      const v = ins.op1Kind === OpKind.Memory ? load(ins, s, 8) : operand(ins, 1, s);
-      const q = v ? v.bytes.slice(0, 8) : unknownBytes(8);
-      write(s, dst, { bytes: Array.from({ length: size }, (_, k) => q[k % 8]), src: v ? v.src : "mixed" }, ins.encoding);
-    } else if (m === Mnemonic.Punpcklqdq || m === Mnemonic.Vpunpcklqdq) {
-      const a = operand(ins, vex ? 1 : 0, s), b = operand(ins, vex ? 2 : 1, s);
-      const bytes = unknownBytes(size);
-      for (let lane = 0; lane < size; lane += 16)
-        for (let k = 0; k < 8; k++) {
-          bytes[lane + k] = a ? a.bytes[lane + k] : null;
-          bytes[lane + 8 + k] = b ? b.bytes[lane + k] : null;
-        }
-      write(s, dst, { bytes, src: a && b ? combineSrc(a, b) : "mixed" }, ins.encoding);
-    } else if ((XORS.has(m) || m === Mnemonic.Xor || m === Mnemonic.Sub) && op0IsReg &&
-               ins.opKind(ins.opCount - 1) === OpKind.Register &&
-               ins.opRegister(ins.opCount - 1) === ins.opRegister(ins.opCount - 2)) {
-      // xor r, r / pxor x, x / vpxor x, y, y: zero, whatever r held.
-      write(s, dst, { bytes: new Array(size).fill(0), src: "zero" }, ins.encoding);
-      if (m === Mnemonic.Xor || m === Mnemonic.Sub) {
-        s.flags = { key: "zero", a: 0n, b: 0n, size: 8 };
-        return s;
-      }
-    } else if ((XORS.has(m) || ADDQS.has(m)) && op0IsReg) {
-      const a = operand(ins, vex ? 1 : 0, s), b = operand(ins, vex ? 2 : 1, s);
-      write(s, dst, a && b ? lanewise(a, b, size, XORS.has(m) ? (x, y) => x ^ y : (x, y) => x + y) : undefined,
-            ins.encoding);
-    } else if (m === Mnemonic.Lea && op0IsReg) {
-      const addr = ins.memoryBase === Register.RIP || ins.memoryIndex === Register.None ? addressIn(ins, s) : null;
-      write(s, dst, addr === null ? undefined : { bytes: bytesOf(addr, 8), src: "imm" }, ins.encoding);
-    } else if ((m === Mnemonic.Add || m === Mnemonic.Sub || m === Mnemonic.Cmp || m === Mnemonic.Test) && op0IsReg) {
-      const a = operand(ins, 0, s), b = operand(ins, 1, s);
-      const x = a ? numberOf(a.bytes, 0, size) : null, y = b ? numberOf(b.bytes, 0, size) : null;
-      if (m === Mnemonic.Cmp) s.flags = x !== null && y !== null ? { key: `cmp${x},${y},${size}`, a: x, b: y, size } : null;
-      else if (m === Mnemonic.Test) {
-        s.flags = x !== null && y !== null ? { key: `test${x & y}`, a: x & y, b: 0n, size } : null;
-      } else {
-        const bitsMask = (1n << BigInt(8 * size)) - 1n;
-        const r = x !== null && y !== null ? (m === Mnemonic.Add ? x + y : x - y) & bitsMask : null;
-        write(s, dst, r === null ? undefined : { bytes: bytesOf(r, size), src: combineSrc(a, b) }, ins.encoding);
-        s.flags = r === null ? null : { key: `res${r}`, a: r, b: 0n, size };
-      }
-      return s;
-    } else {
-      handled = false;
-    }
-    if (!handled) forgetWritten(ins, s);
-    // Compares and additions set known flags above and return; any other
-    // instruction that writes flags leaves them unknown.
-    if (ins.rflagsModified !== 0) s.flags = null;
+    const handler = ins.opMask === Register.None ? handlers.get(ins.mnemonic) : undefined;
+    const flagsBefore = s.flags;
+    if (!handler || handler(ins, s) === false) forgetWritten(ins, s);
+    // A handler that did not set the flags itself leaves them unknown where
+    // the instruction writes any.
+    else if (s.flags === flagsBefore && ins.rflagsModified !== 0) s.flags = null;
     return s;
   };
 
+  const stateAt = new Array(instrs.length);
+  const outAt = new Array(instrs.length);
   const successors = (k, state) => {
     const ins = instrs[k];
     const all = flow.next(k);
     if (ins.flowControl !== FlowControl.ConditionalBranch || !flow.index.has(ins.nearBranchTarget)) return all;
-    const taken = branchTaken(state.flags, ins.conditionCode);
+    const taken = conditionHolds(state.flags, ins.conditionCode);
     if (taken === undefined) return all;
     const target = flow.index.get(ins.nearBranchTarget);
     return all.filter((j) => (taken ? j === target : j !== target || j === k + 1));
   };
 
-  stateAt[0] = { regs: new Map(), slots: new Map(), flags: null };
-  const work = [0];
+  const entry = fn.entry ?? 0;
+  stateAt[entry] = emptyState(binary.abi);
+  const work = [entry];
   while (work.length) {
     const k = work.pop();
     const out = transfer(k, stateAt[k]);
@@ -370,23 +504,39 @@ export function values(instrs, flow, image, abi) {
   info.free();
   return {
     next: (k) => (outAt[k] ? successors(k, outAt[k]) : []),
+    before: (k) => stateAt[k],
     after: (k) => outAt[k],
-    addressOf: (k) => (stateAt[k] ? addressIn(instrs[k], stateAt[k]) : null),
+    // The address a memory operand of instruction k refers to, where known.
+    addressOf: (k) => {
+      const place = stateAt[k] ? placeOperand(instrs[k], stateAt[k]) : null;
+      return place?.addr ?? null;
+    },
     reached: (k) => stateAt[k] !== undefined,
   };
 }
 
-// The values on entry to the loop: the join over every edge into its first
-// instruction from an instruction outside the body.
-export function loopEntryState(instrs, loop, flowValues) {
-  let state;
-  instrs.forEach((_, k) => {
-    if (k >= loop.first && k <= loop.last) return;
-    if (!flowValues.reached(k) || !flowValues.next(k).includes(loop.first)) return;
-    const out = flowValues.after(k);
-    state = state ? joinState(state, out) : out;
-  });
-  return state;
+// ---------------------------------------------------------------------------
+// Expressions of the loop graph: interned, so that two expressions are equal
+// exactly when they are the same object. Addition and XOR are commutative;
+// their arguments are kept in a fixed order.
+
+export function expressions() {
+  const table = new Map();
+  let nextId = 0;
+  const intern = (key, make) => {
+    if (!table.has(key)) table.set(key, { id: nextId++, ...make() });
+    return table.get(key);
+  };
+  const binary = (op) => (a, b) => {
+    const [x, y] = a.id <= b.id ? [a, b] : [b, a];
+    return intern(`${op}(${x.id},${y.id})`, () => ({ op, args: [x, y] }));
+  };
+  return {
+    input: (reg) => intern(`in:${reg}`, () => ({ op: "input", reg })),
+    constant: (value) => intern(`#${BigInt.asUintN(64, value)}`, () => ({ op: "constant", value: BigInt.asUintN(64, value) })),
+    add: binary("add"),
+    xor: binary("xor"),
+  };
 }
 
 // Symbolic evaluation of the loop body, once around. Returns each
@@ -395,72 +545,75 @@ export function loopEntryState(instrs, loop, flowValues) {
 // reads, the flags the branch tests, and the instructions whose results feed
 // neither a later iteration nor the branch.
 export function loopGraph(loop) {
-  const exprs = new Map();    // full register -> expression
+  const E = expressions();
+  const end = new Map();      // full register -> expression
   const defBy = new Map();    // full register -> body index of its last definition
   const usesOf = new Map();   // body index -> body indices of the definitions it read
   const readIn = new Set();   // registers whose entry value the iteration reads
-  let flags = null;           // the last flags written: { key, by, ... }
+  let flags = null;           // the last flags written: { kind, by, ... }
   let branchFlags = null;
   const problems = [];
-  const imm = (v) => ({ key: `#${BigInt.asUintN(64, v)}` });
-  const op = (name, a, b) => ({ key: `${name}(${[a.key, b.key].sort().join(",")})`, args: [a, b] });
-  loop.body.forEach((ins, k) => {
-    const m = ins.mnemonic;
-    const vex = ins.encoding !== EncodingKind.Legacy;
-    const reads = new Set();
-    usesOf.set(k, reads);
+
+  const step = (ins, k, reads) => {
     const get = (reg) => {
       const f = full(reg);
-      if (!exprs.has(f)) {
+      if (!end.has(f)) {
         readIn.add(f);
-        exprs.set(f, { key: `in:${Register[f]}`, reg: f });
+        end.set(f, E.input(f));
       }
       if (defBy.has(f)) reads.add(defBy.get(f));
-      return exprs.get(f);
+      return end.get(f);
     };
     const src = (i) => {
       const kind = ins.opKind(i);
       if (kind === OpKind.Register) return get(ins.opRegister(i));
-      if (kind >= OpKind.Immediate8 && kind <= OpKind.Immediate32to64) return imm(ins.immediate(i));
+      if (isImmediate(kind)) return E.constant(ins.immediate(i));
       return null;
     };
-    const readFlags = () => {
-      if (flags) reads.add(flags.by);
-      return flags;
-    };
-    let out = null;
+    const m = ins.mnemonic;
+    const regDst = ins.op0Kind === OpKind.Register;
     if (ins.opMask !== Register.None) problems.push({ ins, rule: "masked operation in the workload loop" });
-    if (COPIES.has(m)) out = src(1);
-    else if (ADDQS.has(m) || XORS.has(m) || (m === Mnemonic.Xor && ins.op0Kind === OpKind.Register)) {
-      const a = src(vex ? 1 : 0), b = src(vex ? 2 : 1);
-      if (a && b) out = op(ADDQS.has(m) ? "add" : "xor", a, b);
-    } else if (m === Mnemonic.Lea && ins.memoryIndex === Register.None && ins.memoryBase !== Register.RIP &&
-               ins.memoryBase !== Register.None) {
-      out = op("add", get(ins.memoryBase), imm(ins.memoryDisplacementU64));
-    } else if ([Mnemonic.Add, Mnemonic.Sub, Mnemonic.Inc, Mnemonic.Dec].includes(m) && ins.op0Kind === OpKind.Register) {
-      const a = src(0);
-      let b = null;
-      if (m === Mnemonic.Inc) b = imm(1n);
-      else if (m === Mnemonic.Dec) b = imm(MASK64);
-      else if (m === Mnemonic.Sub) b = ins.op1Kind === OpKind.Register ? null : imm(-ins.immediate(1));
-      else b = src(1);
-      if (a && b) out = op("add", a, b);
-    } else if ((m === Mnemonic.Cmp || m === Mnemonic.Test) && ins.op0Kind === OpKind.Register) {
-      const a = src(0), b = src(1);
-      if (a && b) flags = { kind: m === Mnemonic.Cmp ? "cmp" : "test", by: k, a, b };
-      return;
-    } else if (ins.isJccShortOrNear) {
-      branchFlags = readFlags();
-      return;
+    if (ins.isJccShortOrNear) {
+      if (flags) reads.add(flags.by);
+      branchFlags = flags;
+      return null;
     }
+    if ((m === M.Cmp || m === M.Test) && regDst) {
+      const a = src(0), b = src(1);
+      if (a && b) flags = { kind: m === M.Cmp ? "cmp" : "test", by: k, a, b };
+      return a && b ? "flags" : null;
+    }
+    if (inClass("copy", ins) && regDst) return src(1);
+    if ((inClass("laneAdd", ins) || inClass("xor", ins) || m === M.Xor) && regDst) {
+      const [x, y] = ins.encoding === EncodingKind.Legacy ? [0, 1] : [1, 2];
+      const a = src(x), b = src(y);
+      return a && b ? (inClass("laneAdd", ins) ? E.add(a, b) : E.xor(a, b)) : null;
+    }
+    if (m === M.Lea && regDst && ins.memoryIndex === Register.None && ins.memoryBase !== Register.RIP &&
+        ins.memoryBase !== Register.None)
+      return E.add(get(ins.memoryBase), E.constant(ins.memoryDisplacementU64));
+    if ([M.Add, M.Sub, M.Inc, M.Dec].includes(m) && regDst) {
+      const a = src(0);
+      const b = m === M.Inc ? E.constant(1n) : m === M.Dec ? E.constant(MASK64)
+        : m === M.Sub ? (isImmediate(ins.op1Kind) ? E.constant(-ins.immediate(1)) : null) : src(1);
+      return a && b ? E.add(a, b) : null;
+    }
+    return null;
+  };
+
+  loop.body.forEach((ins, k) => {
+    const reads = new Set();
+    usesOf.set(k, reads);
+    const out = step(ins, k, reads);
+    if (out === "flags" || (out === null && ins.isJccShortOrNear)) return;
     if (!out) {
       problems.push({ ins, rule: "instruction outside the workload loop's data flow" });
       return;
     }
     const dst = full(ins.opRegister(0));
-    exprs.set(dst, out);
+    end.set(dst, out);
     defBy.set(dst, k);
-    if ([Mnemonic.Add, Mnemonic.Sub, Mnemonic.Inc, Mnemonic.Dec].includes(m)) flags = { kind: "zero", by: k, value: out };
+    if ([M.Add, M.Sub, M.Inc, M.Dec].includes(ins.mnemonic)) flags = { kind: "zero", by: k, value: out };
   });
   // Live: what a later iteration reads (the last definition of every
   // register the iteration reads on entry) and what the branch tests, and
@@ -475,5 +628,5 @@ export function loopGraph(loop) {
     stack.push(...usesOf.get(k));
   }
   const dead = loop.body.map((_, k) => k).filter((k) => !live.has(k) && !loop.body[k].isJccShortOrNear);
-  return { end: exprs, readIn, defBy, branchFlags, dead, problems };
+  return { E, end, readIn, defBy, branchFlags, dead, problems };
 }

@@ -1,0 +1,202 @@
+// What the audit reads from an executable (ELF64 or PE32+) besides the
+// machine code itself: sections and segments with their permissions, the
+// bytes at any address, the symbol table, the slots the loader fills (with
+// the imported name each one receives) and where the loader patches memory.
+
+import { execFileSync } from "node:child_process";
+
+// ELF constants.
+const SHT_RELA = 4, SHT_NOBITS = 8, SHT_DYNSYM = 11;
+const SHF_WRITE = 1n, SHF_EXECINSTR = 4n;
+const PT_LOAD = 1, PF_X = 1, PF_W = 2;
+const R_X86_64 = { 1: "64", 6: "GLOB_DAT", 7: "JUMP_SLOT", 8: "RELATIVE", 37: "IRELATIVE" };
+// PE constants.
+const SCN_EXECUTE = 0x20000000, SCN_WRITE = 0x80000000;
+
+function readElf(buf) {
+  const shoff = Number(buf.readBigUInt64LE(0x28));
+  const shentsize = buf.readUInt16LE(0x3a), shnum = buf.readUInt16LE(0x3c), shstrndx = buf.readUInt16LE(0x3e);
+  const header = (k) => {
+    const h = shoff + k * shentsize;
+    return { nameOff: buf.readUInt32LE(h), type: buf.readUInt32LE(h + 4), flags: buf.readBigUInt64LE(h + 8),
+             addr: buf.readBigUInt64LE(h + 0x10), offset: Number(buf.readBigUInt64LE(h + 0x18)),
+             size: Number(buf.readBigUInt64LE(h + 0x20)), link: buf.readUInt32LE(h + 0x28),
+             entsize: Number(buf.readBigUInt64LE(h + 0x38)) };
+  };
+  const headers = Array.from({ length: shnum }, (_, k) => header(k));
+  const cString = (off) => buf.toString("latin1", off, buf.indexOf(0, off));
+  const names = headers[shstrndx].offset;
+  const sections = headers
+    .map((h) => ({ name: cString(names + h.nameOff), addr: h.addr, offset: h.offset, size: h.size,
+                   bytes: h.type !== SHT_NOBITS, writable: (h.flags & SHF_WRITE) !== 0n,
+                   executable: (h.flags & SHF_EXECINSTR) !== 0n }))
+    .filter((s) => s.addr !== 0n);
+
+  const phoff = Number(buf.readBigUInt64LE(0x20));
+  const phentsize = buf.readUInt16LE(0x36), phnum = buf.readUInt16LE(0x38);
+  const segments = [];
+  for (let k = 0; k < phnum; k++) {
+    const p = phoff + k * phentsize;
+    if (buf.readUInt32LE(p) !== PT_LOAD) continue;
+    const flags = buf.readUInt32LE(p + 4);
+    segments.push({ addr: buf.readBigUInt64LE(p + 0x10), size: Number(buf.readBigUInt64LE(p + 0x28)),
+                    writable: (flags & PF_W) !== 0, executable: (flags & PF_X) !== 0 });
+  }
+
+  // Dynamic relocations: where the loader writes, what, and for which symbol.
+  const relocations = new Map();
+  for (const h of headers) {
+    if (h.type !== SHT_RELA) continue;
+    const symtab = headers[h.link];
+    if (!symtab || symtab.type !== SHT_DYNSYM) continue;
+    const strtab = headers[symtab.link].offset;
+    for (let off = h.offset; off + 24 <= h.offset + h.size; off += h.entsize || 24) {
+      const where = buf.readBigUInt64LE(off), info = buf.readBigUInt64LE(off + 8);
+      const addend = buf.readBigUInt64LE(off + 16);
+      const symIndex = Number(info >> 32n), type = R_X86_64[Number(info & 0xffffffffn)] ?? `type ${info & 0xffffffffn}`;
+      let symbol = null;
+      if (symIndex !== 0) {
+        const s = symtab.offset + symIndex * 24;
+        symbol = { name: cString(strtab + buf.readUInt32LE(s)), defined: buf.readUInt16LE(s + 6) !== 0,
+                   value: buf.readBigUInt64LE(s + 8) };
+      }
+      relocations.set(where, { type, symbol, addend });
+    }
+  }
+  return { sections, segments, relocations, imports: new Map() };
+}
+
+function readPe(buf) {
+  const pe = buf.readUInt32LE(0x3c);
+  if (buf.toString("latin1", pe, pe + 4) !== "PE\0\0") throw new Error("not a PE image");
+  const count = buf.readUInt16LE(pe + 6);
+  const optSize = buf.readUInt16LE(pe + 20);
+  const opt = pe + 24;
+  if (buf.readUInt16LE(opt) !== 0x20b) throw new Error("not a PE32+ (64-bit) image");
+  const imageBase = buf.readBigUInt64LE(opt + 24);
+  const directory = (k) => ({ rva: buf.readUInt32LE(opt + 112 + 8 * k), size: buf.readUInt32LE(opt + 112 + 8 * k + 4) });
+  const sections = [];
+  for (let k = 0; k < count; k++) {
+    const h = opt + optSize + k * 40;
+    const flags = buf.readUInt32LE(h + 36);
+    sections.push({ name: buf.toString("latin1", h, h + 8).replace(/\0+$/, ""),
+                    addr: imageBase + BigInt(buf.readUInt32LE(h + 12)), offset: buf.readUInt32LE(h + 20),
+                    size: Math.min(buf.readUInt32LE(h + 8) || buf.readUInt32LE(h + 16), buf.readUInt32LE(h + 16)),
+                    bytes: buf.readUInt32LE(h + 16) > 0,
+                    writable: (flags & SCN_WRITE) !== 0, executable: (flags & SCN_EXECUTE) !== 0 });
+  }
+  const fileOffset = (rva) => {
+    const s = sections.find((x) => imageBase + BigInt(rva) >= x.addr && imageBase + BigInt(rva) < x.addr + BigInt(x.size));
+    return s ? s.offset + Number(imageBase + BigInt(rva) - s.addr) : null;
+  };
+  const cString = (off) => buf.toString("latin1", off, buf.indexOf(0, off));
+
+  // Import directory: each DLL's import address table, slot by slot, with
+  // the name the loader puts there.
+  const imports = new Map();
+  const dir = directory(1);
+  for (let d = fileOffset(dir.rva); d !== null && dir.size && buf.readUInt32LE(d + 12) !== 0; d += 20) {
+    const dll = cString(fileOffset(buf.readUInt32LE(d + 12)));
+    const lookup = buf.readUInt32LE(d) || buf.readUInt32LE(d + 16), iat = buf.readUInt32LE(d + 16);
+    for (let k = 0; ; k++) {
+      const entry = buf.readBigUInt64LE(fileOffset(lookup) + 8 * k);
+      if (entry === 0n) break;
+      const name = entry >> 63n ? `#${entry & 0xffffn}` : cString(fileOffset(Number(entry & 0x7fffffffn)) + 2);
+      imports.set(imageBase + BigInt(iat + 8 * k), { name, dll });
+    }
+  }
+  // Base relocations: the places the loader patches when it moves the image.
+  const relocations = new Map();
+  const rel = directory(5);
+  for (let off = fileOffset(rel.rva), end = off + rel.size; off !== null && rel.size && off < end;) {
+    const page = buf.readUInt32LE(off), blockSize = buf.readUInt32LE(off + 4);
+    if (blockSize < 8) break;
+    for (let e = off + 8; e < off + blockSize; e += 2) {
+      const entry = buf.readUInt16LE(e);
+      if (entry >> 12 === 0) continue;  // padding
+      relocations.set(imageBase + BigInt(page + (entry & 0xfff)), { type: `base ${entry >> 12}`, symbol: null, addend: null });
+    }
+    off += blockSize;
+  }
+  // PE has no program headers: each section is mapped as its flags say.
+  const segments = sections.map((s) => ({ addr: s.addr, size: s.size, writable: s.writable, executable: s.executable, name: s.name }));
+  return { sections: sections.filter((s) => s.bytes), segments, relocations, imports };
+}
+
+// Text symbols as nm lists them, with address, size where the format
+// records one (ELF), type letter and name.
+function readSymbols(nm, path) {
+  const out = execFileSync(nm, ["-S", "--defined-only", path], { encoding: "utf8", maxBuffer: 64 << 20 });
+  const all = [];
+  for (const line of out.split("\n")) {
+    const f = line.trim().split(/\s+/);
+    let addr, size = null, type, name;
+    if (f.length === 4) [addr, size, type, name] = f;
+    else if (f.length === 3) [addr, type, name] = f;
+    else continue;
+    all.push({ addr: BigInt("0x" + addr), size: size === null ? null : Number(BigInt("0x" + size)), type, name });
+  }
+  return all;
+}
+
+export function loadBinary(buf, path, nm = "nm") {
+  let parsed, format;
+  if (buf.readUInt32BE(0) === 0x7f454c46) [parsed, format] = [readElf(buf), "elf"];
+  else if (buf.toString("latin1", 0, 2) === "MZ") [parsed, format] = [readPe(buf), "pe"];
+  else throw new Error("neither an ELF nor a PE executable");
+  const { sections, segments, relocations, imports } = parsed;
+  const sectionOf = (addr) => sections.find((s) => addr >= s.addr && addr < s.addr + BigInt(s.size));
+  const symbols = readSymbols(nm, path);
+  const code = symbols.filter((s) => /^[tTwWiV]$/.test(s.type) && sectionOf(s.addr)?.executable);
+  // Section symbols (".text") share addresses with functions: name the function.
+  const nameAt = new Map();
+  for (const s of symbols)
+    if (!nameAt.has(s.addr) || nameAt.get(s.addr).startsWith(".")) nameAt.set(s.addr, s.name);
+  const starts = [...new Set(code.map((s) => s.addr))].sort((a, b) => (a < b ? -1 : 1));
+
+  const binary = {
+    format,
+    abi: format === "pe" ? "win64" : "sysv",
+    sections, segments, relocations,
+    symbols, code,
+    nameAt: (addr) => nameAt.get(addr),
+    sectionName: (addr) => sectionOf(addr)?.name ?? null,
+    isReadOnly: (addr) => { const s = sectionOf(addr); return s !== undefined && !s.writable; },
+    isExecutable: (addr) => sectionOf(addr)?.executable === true,
+    // Where a function without a recorded size ends: at the next code symbol.
+    extentOf(sym) {
+      if (sym.size) return sym.addr + BigInt(sym.size);
+      const next = starts.find((a) => a > sym.addr);
+      const s = sectionOf(sym.addr);
+      return next ?? (s ? s.addr + BigInt(s.size) : sym.addr);
+    },
+    // Bytes from `addr` up to `length`, cut at the end of the section.
+    read(addr, length) {
+      const s = sectionOf(addr);
+      if (!s) throw new Error(`address ${addr.toString(16)} lies in no section with file contents`);
+      const start = s.offset + Number(addr - s.addr);
+      return buf.subarray(start, Math.min(start + length, s.offset + s.size));
+    },
+    // The imported function whose address the loader puts into `slot`:
+    // { name, from } for a relocation or import-table entry that names an
+    // imported symbol, otherwise null (a local slot, an IFUNC, plain data).
+    importAt(slot) {
+      if (format === "pe") {
+        const imp = imports.get(slot);
+        return imp ? { name: imp.name, from: imp.dll } : null;
+      }
+      const r = relocations.get(slot);
+      if (!r || !["GLOB_DAT", "JUMP_SLOT", "64"].includes(r.type) || !r.symbol || r.symbol.defined) return null;
+      return { name: r.symbol.name.replace(/@.*/, ""), from: "dynamic" };
+    },
+    // The 64-bit pointer stored at `addr` as the program sees it after
+    // loading: a relative relocation's target, else the file's bytes.
+    pointerAt(addr) {
+      const r = relocations.get(addr);
+      if (r && format === "elf") return r.type === "RELATIVE" ? r.addend : null;
+      const bytes = binary.read(addr, 8);
+      return bytes.length === 8 ? bytes.readBigUInt64LE(0) : null;
+    },
+  };
+  return binary;
+}

@@ -1,0 +1,196 @@
+// The facts the rules share, computed once per function: its code decoded
+// by reachability from its entry, its control flow, what each call and jump
+// out of it reaches, the values the analysis knows, the workload loop with
+// its data flow, and the timed regions. A fact that cannot be established
+// is null, with the reason in `problems`; the rule that owns the fact
+// reports it, and the rules that need it pass over the function.
+
+import { Decoder, DecoderOptions, FlowControl, Mnemonic, Register, InstructionInfoFactory, OpAccess } from "iced-x86";
+import { fallsThrough, isBranch, isCall, isIndirect, hasMemoryOperand } from "./isa.mjs";
+import { analyseValues, loopGraph } from "./dataflow.mjs";
+import { findRoles } from "./roles.mjs";
+
+// Calls that do not return: the code after them is not reached from them.
+const NO_RETURN = new Set(["__stack_chk_fail", "__chk_fail", "__fortify_fail", "abort", "exit", "_exit"]);
+
+function decodeAt(binary, ip) {
+  const decoder = new Decoder(64, binary.read(ip, 15), DecoderOptions.None);
+  decoder.ip = ip;
+  const ins = decoder.decode();
+  decoder.free();
+  return ins;
+}
+
+// Where a call or jump to `addr` lands: the clock, an imported function
+// through a loader-filled slot (named by its relocation or import entry), a
+// slot the loader fills with something other than an import, or the
+// program's own code.
+export function resolveTarget(binary, addr, clockAddr) {
+  if (addr === clockAddr) return { kind: "clock", name: binary.nameAt(addr) };
+  if (!binary.isExecutable(addr)) return { kind: "data", name: binary.nameAt(addr) ?? binary.sectionName(addr) };
+  // A stub or thunk: jmp *slot(%rip), after an endbr64 where the build adds one.
+  let ins = decodeAt(binary, addr);
+  if (ins.mnemonic === Mnemonic.Endbr64) ins = decodeAt(binary, ins.nextIP);
+  if (ins.flowControl === FlowControl.IndirectBranch && ins.memoryBase === Register.RIP)
+    return resolveSlot(binary, ins.memoryDisplacementU64, addr);
+  return { kind: "program", name: binary.nameAt(addr) };
+}
+export function resolveSlot(binary, slot, via = null) {
+  const imp = binary.importAt(slot);
+  if (imp) return { kind: "import", name: imp.name, via };
+  return { kind: "slot", slot, name: binary.nameAt(slot) ?? binary.sectionName(slot), via };
+}
+
+// Decodes a function by reachability from its entry: every instruction that
+// some path from the entry can reach, following fall-through and direct
+// jumps, inside the function's extent (its symbol's size, or up to the next
+// symbol where the format records none) and the parts the compiler split
+// off from it (NAME.cold, NAME.part.0). A path that leaves the extent any
+// other way than by a call, a return or a jump is recorded in `exits`.
+export function decodeReachable(binary, sym, parts, clockAddr) {
+  const extents = [[sym.addr, binary.extentOf(sym), null], ...parts.map((p) => [p.addr, binary.extentOf(p), p.name])];
+  const partOf = (addr) => extents.find(([a, b]) => addr >= a && addr < b);
+  const decoded = new Map();
+  const exits = [];
+  const targets = new Map();
+  const work = [sym.addr];
+  const follow = (from, to, how) => {
+    if (partOf(to)) work.push(to);
+    else exits.push({ from, to, how });
+  };
+  while (work.length) {
+    const ip = work.pop();
+    if (decoded.has(ip)) continue;
+    const ins = decodeAt(binary, ip);
+    decoded.set(ip, ins);
+    if (ins.isInvalid) continue;
+    const fc = ins.flowControl;
+    let continues = fallsThrough(ins);
+    if (fc === FlowControl.Call || fc === FlowControl.IndirectCall) {
+      const t = fc === FlowControl.Call ? resolveTarget(binary, ins.nearBranchTarget, clockAddr)
+        : ins.memoryBase === Register.RIP ? resolveSlot(binary, ins.memoryDisplacementU64) : { kind: "register" };
+      targets.set(ip, t);
+      if (NO_RETURN.has(t.name)) continues = false;
+    }
+    if (fc === FlowControl.ConditionalBranch || fc === FlowControl.UnconditionalBranch) {
+      const to = ins.nearBranchTarget;
+      if (partOf(to)) work.push(to);
+      else {
+        targets.set(ip, resolveTarget(binary, to, clockAddr));
+        exits.push({ from: ip, to, how: "jump" });
+      }
+    }
+    if (fc === FlowControl.IndirectBranch)
+      targets.set(ip, ins.memoryBase === Register.RIP ? resolveSlot(binary, ins.memoryDisplacementU64) : { kind: "register" });
+    if (continues) follow(ip, ins.nextIP, "falls");
+  }
+  const instrs = [...decoded.values()].sort((a, b) => (a.ip < b.ip ? -1 : 1));
+  const index = new Map(instrs.map((ins, k) => [ins.ip, k]));
+  const overlaps = instrs.filter((ins, k) => k + 1 < instrs.length && ins.nextIP > instrs[k + 1].ip);
+  const next = (k) => {
+    const ins = instrs[k];
+    const fc = ins.flowControl;
+    const out = [];
+    if (ins.isInvalid || fc === FlowControl.Return || fc === FlowControl.IndirectBranch) return out;
+    if (fc === FlowControl.ConditionalBranch || fc === FlowControl.UnconditionalBranch) {
+      if (index.has(ins.nearBranchTarget)) out.push(index.get(ins.nearBranchTarget));
+      if (fc === FlowControl.UnconditionalBranch) return out;
+    }
+    const t = targets.get(ins.ip);
+    if (fallsThrough(ins) && !(t && NO_RETURN.has(t.name)) && index.has(ins.nextIP)) out.push(index.get(ins.nextIP));
+    return out;
+  };
+  // Ways out of the function from instruction k: a return, an indirect
+  // jump, a jump or fall-through past its extent.
+  const exitKinds = new Map();
+  for (const e of exits) exitKinds.set(index.get(e.from), e);
+  const leaves = (k) => instrs[k].flowControl === FlowControl.Return || instrs[k].flowControl === FlowControl.IndirectBranch ||
+    exitKinds.has(k);
+  return { instrs, index, entry: index.get(sym.addr), next, exits, leaves, targets, overlaps,
+           partName: (ip) => partOf(ip)?.[2] ?? null };
+}
+
+// The workload loop: the innermost loop with no call in it. Loops are found
+// from backward branches; the frame's repetition loop holds the clock calls,
+// and cold blocks that jump back into the body enclose other loops.
+function findWorkloadLoop(code) {
+  const { instrs, index } = code;
+  const loops = [];
+  instrs.forEach((ins, k) => {
+    if (!isBranch(ins) || isIndirect(ins)) return;
+    const target = ins.nearBranchTarget;
+    if (target > ins.ip || !index.has(target) || index.get(target) > k) return;
+    loops.push({ first: index.get(target), last: k });
+  });
+  const encloses = (a, b) => a !== b && a.first <= b.first && b.last <= a.last;
+  const body = (l) => instrs.slice(l.first, l.last + 1);
+  const callFree = (l) => !body(l).some((ins, j) => isCall(ins) || code.leaves(l.first + j));
+  const candidates = loops.filter((l) => callFree(l) && !loops.some((o) => encloses(l, o)));
+  if (candidates.length !== 1) return { loop: null, count: candidates.length };
+  const c = candidates[0];
+  return { loop: { ...c, body: body(c), contains: (k) => k >= c.first && k <= c.last } };
+}
+
+// The timed region of a run: everything from the return of the clock call
+// whose reading is stored as the run's start (its first access to `t` is a
+// store) to the clock call whose reading has `t` subtracted from it (its
+// first access to `t` is a read).
+function findTimedRegions(ctx) {
+  const { instrs } = ctx.code;
+  const vals = ctx.values;
+  const isClockCall = (k) => ctx.code.targets.get(instrs[k].ip)?.kind === "clock" && instrs[k].flowControl === FlowControl.Call;
+  const clockCalls = instrs.map((_, k) => k).filter((k) => isClockCall(k) && vals.reached(k));
+  const reach = (from, onward) => {
+    const seen = new Set();
+    const stack = [...from];
+    while (stack.length) {
+      const k = stack.pop();
+      if (seen.has(k)) continue;
+      seen.add(k);
+      if (onward(k)) stack.push(...vals.next(k));
+    }
+    return seen;
+  };
+  const info = new InstructionInfoFactory();
+  const firstAccessToT = (c) => {
+    const kinds = new Set();
+    reach(vals.next(c), (k) => {
+      const ins = instrs[k];
+      if (isCall(ins)) return false;
+      if (!hasMemoryOperand(ins) || vals.addressOf(k) !== ctx.globals.t) return true;
+      const writes = info.info(ins).usedMemory().some((m) => [OpAccess.Write, OpAccess.CondWrite].includes(m.access));
+      kinds.add(writes ? "store" : "read");
+      return false;
+    });
+    return kinds;
+  };
+  const kindOf = new Map(clockCalls.map((c) => [c, firstAccessToT(c)]));
+  info.free();
+  const starts = clockCalls.filter((c) => kindOf.get(c).size === 1 && kindOf.get(c).has("store"));
+  const ends = new Set(clockCalls.filter((c) => kindOf.get(c).has("read")));
+  // Each region: what a run can execute between its start reading and the
+  // next clock call.
+  const regions = starts.map((start) => ({
+    start,
+    seen: reach(vals.next(start), (k) => !isClockCall(k)),
+  }));
+  // Every instruction some run can execute inside its timed region.
+  const inside = new Set(regions.flatMap((r) => [...r.seen]));
+  return { clockCalls, starts, ends, regions, inside, reach, isClockCall };
+}
+
+// One function's context. Facts are computed when first asked for.
+export function functionContext(binary, def, sym, parts, globals) {
+  const ctx = { name: def.name, def, sym, binary, globals };
+  const lazy = (name, compute) => Object.defineProperty(ctx, name, {
+    get() { const v = compute(); Object.defineProperty(ctx, name, { value: v }); return v; }, configurable: true });
+  ctx.code = decodeReachable(binary, sym, parts, globals.clock);
+  lazy("values", () => analyseValues(ctx.code, binary));
+  lazy("workload", () => findWorkloadLoop(ctx.code));
+  lazy("loop", () => ctx.workload.loop);
+  lazy("graph", () => (ctx.loop ? loopGraph(ctx.loop) : null));
+  lazy("dataflow", () => (ctx.loop ? findRoles(def, ctx.loop, ctx.graph) : { roles: null, problems: [] }));
+  lazy("roles", () => ctx.dataflow.roles);
+  lazy("timed", () => findTimedRegions(ctx));
+  return ctx;
+}

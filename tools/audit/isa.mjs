@@ -1,0 +1,108 @@
+// Instruction classes, each defined once, and small questions asked of one
+// decoded instruction. Everything else in the audit names instructions
+// through these.
+
+import { Mnemonic as M, OpKind, FlowControl, RegisterExt, CpuidFeature, Register } from "iced-x86";
+
+const set = (...mnemonics) => new Set(mnemonics);
+
+export const CLASSES = {
+  // Whole-register copies between vector registers (or from memory).
+  copy: set(M.Movdqa, M.Movdqu, M.Movaps, M.Movups, M.Movapd, M.Movupd, M.Vmovdqa, M.Vmovdqu, M.Vmovaps,
+    M.Vmovups, M.Vmovapd, M.Vmovupd, M.Vmovdqa32, M.Vmovdqa64, M.Vmovdqu8, M.Vmovdqu16, M.Vmovdqu32,
+    M.Vmovdqu64, M.Lddqu, M.Vlddqu),
+  xor: set(M.Pxor, M.Xorps, M.Xorpd, M.Vpxor, M.Vpxord, M.Vpxorq, M.Vxorps, M.Vxorpd),
+  laneAdd: set(M.Paddq, M.Vpaddq),
+  gprAdd: set(M.Add, M.Lea, M.Inc, M.Sub, M.Dec),
+  compare: set(M.Cmp, M.Test),
+  broadcast: set(M.Vpbroadcastq, M.Vbroadcastsd, M.Movddup, M.Vmovddup),
+  // Moves of one element between general and vector registers or memory.
+  element: set(M.Movq, M.Vmovq, M.Movd, M.Vmovd),
+  // The reduction's lane moves: halves extracted, lanes shifted or shuffled down.
+  extract: set(M.Vextracti128, M.Vextracti64x4, M.Vextracti64x2, M.Vextracti32x4, M.Vextracti32x8,
+    M.Vextractf128, M.Vextractf64x4, M.Vextractf64x2, M.Vextractf32x4),
+  laneShift: set(M.Psrldq, M.Vpsrldq),
+  highLane: set(M.Punpckhqdq, M.Vpunpckhqdq, M.Movhlps, M.Vmovhlps, M.Unpckhpd, M.Vunpckhpd),
+  shuffle: set(M.Pshufd, M.Vpshufd, M.Shufps, M.Vshufps, M.Shufpd, M.Vshufpd, M.Vpermilpd, M.Vpermilps,
+    M.Punpcklqdq, M.Vpunpcklqdq, M.Punpckldq, M.Vpunpckldq, M.Unpcklpd, M.Vunpcklpd, M.Vpermq, M.Vperm2i128),
+  vzero: set(M.Vzeroupper, M.Vzeroall),
+  // The frame's arithmetic on the clock readings: conversions, subtraction,
+  // scaling, in SSE, AVX or on the x87 unit.
+  floating: set(M.Cvtsi2sd, M.Vcvtsi2sd, M.Vcvtusi2sd, M.Cvtsi2ss, M.Addsd, M.Vaddsd, M.Subsd, M.Vsubsd,
+    M.Mulsd, M.Vmulsd, M.Addpd, M.Vaddpd, M.Subpd, M.Vsubpd, M.Haddpd, M.Vhaddpd, M.Movsd, M.Vmovsd,
+    M.Movss, M.Vmovss, M.Movlpd, M.Vmovlpd, M.Movhpd, M.Vmovhpd, M.Comisd, M.Ucomisd, M.Vcomisd, M.Vucomisd,
+    M.Andpd, M.Vandpd, M.Orpd, M.Vorpd,
+    M.Fild, M.Fld, M.Fst, M.Fstp, M.Fadd, M.Faddp, M.Fsub, M.Fsubp, M.Fsubr, M.Fsubrp, M.Fmul, M.Fmulp,
+    M.Fxch, M.Fldz, M.Fld1, M.Fistp, M.Fucomi, M.Fucomip, M.Fcomi, M.Fcomip),
+  // General-purpose moves and arithmetic of the frame (address arithmetic,
+  // the unsigned conversion's halving, flags for a branch).
+  integer: set(M.Mov, M.Movzx, M.Movsx, M.Movsxd, M.Lea, M.Add, M.Sub, M.Adc, M.Sbb, M.And, M.Or,
+    M.Xor, M.Not, M.Neg, M.Inc, M.Dec, M.Shl, M.Shr, M.Sar, M.Cmp, M.Test, M.Cmovae, M.Cmovb, M.Cmove,
+    M.Cmovne, M.Cmovs, M.Cmovns, M.Seta, M.Setae, M.Setb, M.Setbe, M.Sete, M.Setne),
+  nop: set(M.Nop),
+};
+
+export const inClass = (name, ins) => CLASSES[name].has(ins.mnemonic);
+
+// What may run between a run's two clock readings besides the workload
+// loop's own operations: moves, the frame's arithmetic, the reduction,
+// branches inside the function, padding and the clearing of the upper
+// halves. Nothing that traps, enters the kernel, serialises the processor,
+// repeats in microcode (string instructions) or waits.
+const TIMED = ["copy", "xor", "laneAdd", "broadcast", "element", "extract", "laneShift", "highLane", "shuffle",
+  "vzero", "floating", "integer", "nop"];
+export function allowedInTimedRegion(ins) {
+  if (ins.isStringInstruction || ins.hasLockPrefix || ins.isPrivileged) return false;
+  const fc = ins.flowControl;
+  if (fc === FlowControl.ConditionalBranch || fc === FlowControl.UnconditionalBranch || fc === FlowControl.Call)
+    return ins.isJccShortOrNear || ins.isJmpShortOrNear || ins.isCallNear;
+  if (fc !== FlowControl.Next) return false;
+  // xchg of a register with itself is a two-byte nop.
+  if (ins.mnemonic === M.Xchg) return ins.op0Kind === OpKind.Register && ins.op0Register === ins.op1Register;
+  return TIMED.some((c) => CLASSES[c].has(ins.mnemonic));
+}
+
+// Instructions that hand control to the kernel or a handler: never in a
+// measuring function, which could use them to change its own code.
+export const entersKernel = (ins) =>
+  ins.flowControl === FlowControl.Interrupt || ins.mnemonic === M.Syscall || ins.mnemonic === M.Sysenter;
+
+export const isBranch = (ins) => [FlowControl.ConditionalBranch, FlowControl.UnconditionalBranch,
+  FlowControl.IndirectBranch].includes(ins.flowControl);
+export const isCall = (ins) => ins.flowControl === FlowControl.Call || ins.flowControl === FlowControl.IndirectCall;
+export const isIndirect = (ins) =>
+  ins.flowControl === FlowControl.IndirectCall || ins.flowControl === FlowControl.IndirectBranch;
+// Whether control can go on to the next instruction in memory.
+export const fallsThrough = (ins) => ![FlowControl.Return, FlowControl.UnconditionalBranch,
+  FlowControl.IndirectBranch, FlowControl.Exception].includes(ins.flowControl);
+
+// A memory operand that touches memory: lea only computes an address.
+export function hasMemoryOperand(ins) {
+  if (ins.mnemonic === M.Lea || ins.mnemonic === M.Nop) return false;
+  for (let k = 0; k < ins.opCount; k++) {
+    const kind = ins.opKind(k);
+    if (kind === OpKind.Memory || (kind >= OpKind.MemorySegSI && kind <= OpKind.MemoryESRDI)) return true;
+  }
+  return false;
+}
+
+export function registersOf(ins) {
+  const regs = [];
+  for (let k = 0; k < ins.opCount; k++)
+    if (ins.opKind(k) === OpKind.Register) regs.push(ins.opRegister(k));
+  return regs;
+}
+export const vectorRegisters = (ins) => registersOf(ins).filter((r) => RegisterExt.isVectorRegister(r));
+export const isImmediate = (kind) => kind >= OpKind.Immediate8 && kind <= OpKind.Immediate32to64;
+export const fullRegister = (reg) => RegisterExt.fullRegister(reg);
+export const registerName = (reg) => Register[reg];
+
+export const featureNames = (ins) => Array.from(ins.cpuidFeatures(), (f) => CpuidFeature[f]);
+
+// The class of an instruction in the workload loop, as the loop's shape
+// counts them.
+export function loopOperation(ins) {
+  if (ins.isJccShortOrNear) return "branch";
+  if (ins.mnemonic === M.Xor) return "xor";
+  return ["laneAdd", "xor", "copy", "gprAdd", "compare"].find((c) => CLASSES[c].has(ins.mnemonic)) ?? null;
+}

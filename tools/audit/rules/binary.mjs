@@ -1,0 +1,112 @@
+// Rules on the executable as a whole: which code the driver runs under each
+// measuring function's name, and that no code can be changed once loaded.
+
+import { VARIANTS, CLOCK } from "../variants.mjs";
+import { decodeReachable } from "../context.mjs";
+import { InstructionInfoFactory, OpAccess } from "iced-x86";
+import { isCall, entersKernel, hasMemoryOperand } from "../isa.mjs";
+
+const NAMES = [CLOCK.name, ...VARIANTS.map((v) => v.name)];
+
+// The addresses the driver (main) can call: its direct calls, and every code
+// pointer in a data object it takes the address of (the table of measuring
+// functions). A slot filled at load time by a resolver (IRELATIVE) or a
+// pointer to a stub is reported, since what it reaches is decided at run time.
+function driverTargets(audit) {
+  const { binary } = audit;
+  const main = binary.code.find((s) => s.name === "main");
+  if (!main) return null;
+  const code = decodeReachable(binary, main, [], audit.globals.clock);
+  const calls = new Set(), indirect = [];
+  const dataSymbols = binary.symbols.filter((s) => !binary.isExecutable(s.addr)).sort((a, b) => (a.addr < b.addr ? -1 : 1));
+  const scanned = new Set();
+  for (const ins of code.instrs) {
+    if (isCall(ins) && ins.nearBranchTarget) calls.add(ins.nearBranchTarget);
+    const addr = ins.isIpRelMemoryOperand ? ins.ipRelMemoryAddress : null;
+    if (addr === null || binary.isExecutable(addr) || !binary.sectionName(addr) || scanned.has(addr)) continue;
+    scanned.add(addr);
+    const sym = dataSymbols.find((s) => s.addr === addr);
+    const end = sym?.size ? addr + BigInt(sym.size) : dataSymbols.find((s) => s.addr > addr)?.addr ?? addr + 256n;
+    for (let p = addr; p + 8n <= end && p < addr + 4096n; p += 8n) {
+      const r = binary.relocations.get(p);
+      if (r && ["IRELATIVE"].includes(r.type)) { indirect.push({ at: p, how: `a load-time resolver (${r.type})` }); continue; }
+      const target = binary.pointerAt(p);
+      if (target === null || !binary.isExecutable(target)) continue;
+      if (/^\.(i?plt|plt\.sec|plt\.got)$/.test(binary.sectionName(target) ?? "")) {
+        indirect.push({ at: p, how: `a stub in ${binary.sectionName(target)}` });
+        continue;
+      }
+      calls.add(target);
+    }
+  }
+  return { calls, indirect };
+}
+
+export default [
+  {
+    id: "driver.calls",
+    claim: "The driver calls each measuring function at its one strong definition, the code audited under its name; " +
+      "the clock has one strong definition too.",
+    scope: "binary",
+    check(audit, report) {
+      const { binary } = audit;
+      for (const name of NAMES) {
+        const defs = binary.code.filter((s) => s.name === name);
+        if (defs.length === 0) report(name, null, "not defined in the executable");
+        else if (defs.length > 1)
+          report(name, defs[1].addr, `defined ${defs.length} times (at ${defs.map((d) => d.addr.toString(16)).join(", ")})`);
+        else if (defs[0].type !== "T")
+          report(name, defs[0].addr, `defined as symbol type ${defs[0].type} (weak, local or resolved at load time), not one strong definition`);
+      }
+      const driver = driverTargets(audit);
+      if (!driver) { report("main", null, "the driver (main) not found"); return; }
+      for (const i of driver.indirect)
+        report("main", i.at, `the driver's table holds a function pointer at ${i.at.toString(16)} filled by ${i.how}`);
+      for (const v of VARIANTS) {
+        const sym = audit.symbolOf(v.name);
+        if (sym && !driver.calls.has(sym.addr))
+          report(v.name, sym.addr, "the driver does not call this code: it is not what runs under this name");
+      }
+    },
+  },
+  {
+    id: "functions.known",
+    claim: "Every bench_* function in the executable is one of the six that this audit has rules for.",
+    scope: "binary",
+    check(audit, report) {
+      const names = new Set(VARIANTS.map((v) => v.name));
+      for (const s of audit.binary.code) {
+        if (!s.name.startsWith("bench_") || names.has(s.name)) continue;
+        if (names.has(s.name.slice(0, s.name.indexOf(".")))) continue;  // a split-off part, audited with its function
+        report(s.name, s.addr, "a measuring function that the audit has no rules for");
+      }
+    },
+  },
+  {
+    id: "code.closed",
+    claim: "No code can change once loaded: no segment or section is both writable and executable, the loader " +
+      "patches nothing inside the audited functions, and they neither store into code nor enter the kernel.",
+    scope: "binary",
+    check(audit, report) {
+      const { binary } = audit;
+      for (const s of binary.segments)
+        if (s.writable && s.executable)
+          report("-", s.addr, `${s.name ? `section ${s.name}` : "a loadable segment"} at ${s.addr.toString(16)} is writable and executable`);
+      for (const [where, r] of binary.relocations) {
+        const fn = audit.functionAt(where);
+        if (fn) report(fn, where, `the loader patches the code at ${where.toString(16)} (relocation ${r.type})`);
+      }
+      const info = new InstructionInfoFactory();
+      for (const ctx of audit.contexts) {
+        ctx.code.instrs.forEach((ins, k) => {
+          if (entersKernel(ins)) report(ctx.name, ins, "enters the kernel or a handler, which could change the code");
+          if (!hasMemoryOperand(ins)) return;
+          const stores = info.info(ins).usedMemory().some((m) => m.access !== OpAccess.Read && m.access !== OpAccess.NoMemAccess);
+          const addr = ctx.values.addressOf(k);
+          if (stores && addr !== null && binary.isExecutable(addr)) report(ctx.name, ins, "stores into code");
+        });
+      }
+      info.free();
+    },
+  },
+];

@@ -1,0 +1,16 @@
+// The audit's rules, in the order they run and are listed. Each rule has an
+// id, the one-sentence claim it proves, the functions it applies to
+// (`appliesTo`, or the whole executable for scope "binary"), the facts it
+// needs from the function's context, and a check that reports findings.
+
+import binary from "./binary.mjs";
+import code from "./code.mjs";
+import isa from "./isa.mjs";
+import loop from "./loop.mjs";
+import arith from "./arith.mjs";
+import timed from "./timed.mjs";
+import upper from "./upper.mjs";
+import reduction from "./reduction.mjs";
+import same from "./same.mjs";
+
+export const RULES = [...binary, ...code, ...isa, ...loop, ...arith, ...timed, ...reduction, ...upper, ...same];
