@@ -46,7 +46,7 @@ export function audit(path, { compiler = "gcc", nm = "nm" } = {}) {
   // rule driver.calls reports duplicates.
   const symbolOf = (name) => {
     const defs = binary.code.filter((s) => s.name === name);
-    return defs.find((s) => s.type === "T") ?? defs[0];
+    return defs.find((s) => s.type === "T" || s.type === "t") ?? defs[0];
   };
   const formatter = new Formatter(FormatterSyntax.Gas);
   formatter.gasShowMnemonicSizeSuffix = false;

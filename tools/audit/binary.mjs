@@ -194,6 +194,7 @@ export function loadBinary(buf, path, nm = "nm") {
     pointerAt(addr) {
       const r = relocations.get(addr);
       if (r && format === "elf") return r.type === "RELATIVE" ? r.addend : null;
+      if (!sectionOf(addr)) return null;
       const bytes = binary.read(addr, 8);
       return bytes.length === 8 ? bytes.readBigUInt64LE(0) : null;
     },

@@ -3,8 +3,8 @@
 
 import { VARIANTS, CLOCK } from "../variants.mjs";
 import { decodeReachable } from "../context.mjs";
-import { InstructionInfoFactory, OpAccess } from "iced-x86";
-import { isCall, entersKernel, hasMemoryOperand } from "../isa.mjs";
+import { InstructionInfoFactory, Mnemonic, OpAccess, Register } from "iced-x86";
+import { isCall, entersKernel, hasMemoryOperand, isImmediate } from "../isa.mjs";
 
 const NAMES = [CLOCK.name, ...VARIANTS.map((v) => v.name)];
 
@@ -20,16 +20,24 @@ function driverTargets(audit) {
   const calls = new Set(), indirect = [];
   const dataSymbols = binary.symbols.filter((s) => !binary.isExecutable(s.addr)).sort((a, b) => (a.addr < b.addr ? -1 : 1));
   const scanned = new Set();
-  for (const ins of code.instrs) {
-    if (isCall(ins) && ins.nearBranchTarget) calls.add(ins.nearBranchTarget);
-    const addr = ins.isIpRelMemoryOperand ? ins.ipRelMemoryAddress : null;
-    if (addr === null || binary.isExecutable(addr) || !binary.sectionName(addr) || scanned.has(addr)) continue;
-    scanned.add(addr);
+  // Addresses of data the driver takes: RIP-relative, absolute (a table
+  // indexed by a register), or an immediate (position-dependent code).
+  const dataAddresses = (ins) => {
+    const out = [];
+    if (ins.isIpRelMemoryOperand) out.push(ins.ipRelMemoryAddress);
+    else if (hasMemoryOperand(ins) || ins.mnemonic === Mnemonic.Lea)
+      if (ins.memoryBase === Register.None) out.push(ins.memoryDisplacementU64);
+    for (let k = 0; k < ins.opCount; k++)
+      if (isImmediate(ins.opKind(k))) out.push(BigInt.asUintN(64, ins.immediate(k)));
+    return out.filter((a) => binary.sectionName(a) && !binary.isExecutable(a));
+  };
+  // Every code pointer in the data object at `addr`.
+  const scan = (addr) => {
     const sym = dataSymbols.find((s) => s.addr === addr);
     const end = sym?.size ? addr + BigInt(sym.size) : dataSymbols.find((s) => s.addr > addr)?.addr ?? addr + 256n;
     for (let p = addr; p + 8n <= end && p < addr + 4096n; p += 8n) {
       const r = binary.relocations.get(p);
-      if (r && ["IRELATIVE"].includes(r.type)) { indirect.push({ at: p, how: `a load-time resolver (${r.type})` }); continue; }
+      if (r?.type === "IRELATIVE") { indirect.push({ at: p, how: `a load-time resolver (${r.type})` }); continue; }
       const target = binary.pointerAt(p);
       if (target === null || !binary.isExecutable(target)) continue;
       if (/^\.(i?plt|plt\.sec|plt\.got)$/.test(binary.sectionName(target) ?? "")) {
@@ -38,6 +46,13 @@ function driverTargets(audit) {
       }
       calls.add(target);
     }
+  };
+  for (const ins of code.instrs) {
+    if (isCall(ins) && ins.nearBranchTarget) calls.add(ins.nearBranchTarget);
+    for (const addr of dataAddresses(ins)) {
+      if (!scanned.has(addr)) scan(addr);
+      scanned.add(addr);
+    }
   }
   return { calls, indirect };
 }
@@ -45,8 +60,8 @@ function driverTargets(audit) {
 export default [
   {
     id: "driver.calls",
-    claim: "The driver calls each measuring function at its one strong definition, the code audited under its name; " +
-      "the clock has one strong definition too.",
+    claim: "The driver calls each measuring function at its one definition, the code audited under its name, and " +
+      "the clock has one definition: none weak, resolved at load time or defined twice.",
     scope: "binary",
     check(audit, report) {
       const { binary } = audit;
@@ -55,8 +70,10 @@ export default [
         if (defs.length === 0) report(name, null, "not defined in the executable");
         else if (defs.length > 1)
           report(name, defs[1].addr, `defined ${defs.length} times (at ${defs.map((d) => d.addr.toString(16)).join(", ")})`);
-        else if (defs[0].type !== "T")
-          report(name, defs[0].addr, `defined as symbol type ${defs[0].type} (weak, local or resolved at load time), not one strong definition`);
+        // Local (t) is what link-time optimisation makes of a function
+        // that nothing outside the executable needs.
+        else if (!["T", "t"].includes(defs[0].type))
+          report(name, defs[0].addr, `defined as symbol type ${defs[0].type} (weak or resolved at load time), not one definition that the link fixes`);
       }
       const driver = driverTargets(audit);
       if (!driver) { report("main", null, "the driver (main) not found"); return; }
