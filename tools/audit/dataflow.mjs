@@ -254,15 +254,20 @@ export function analyseValues(fn, binary) {
   // its registers, the frame pointers among them, and the slots it may store to.
   const forgetWritten = (ins, state) => {
     const used = info.info(ins);
+    const writes = (access) => [OpAccess.Write, OpAccess.ReadWrite, OpAccess.CondWrite, OpAccess.ReadCondWrite].includes(access);
+    const stores = used.usedMemory().some((m) => writes(m.access));
+    const place = stores ? placeOperand(ins, state) : null;
+    // A pointer into the frame that it may store lets a callee reach the slots.
+    if (stores && used.usedRegisters().some((u) => u.access !== OpAccess.Write && state.frame.has(full(u.register)) &&
+                                                   full(u.register) !== full(ins.memoryBase)))
+      state.escaped = true;
     for (const u of used.usedRegisters()) {
-      if (![OpAccess.Write, OpAccess.ReadWrite, OpAccess.CondWrite, OpAccess.ReadCondWrite].includes(u.access)) continue;
+      if (!writes(u.access)) continue;
       const f = full(u.register);
       state.regs.delete(f);
       state.frame.delete(f);
     }
-    for (const m of used.usedMemory())
-      if ([OpAccess.Write, OpAccess.ReadWrite, OpAccess.CondWrite, OpAccess.ReadCondWrite].includes(m.access))
-        storeSlot(state, placeOperand(ins, state), memSize(ins) || VECTOR_BYTES, undefined);
+    if (stores) storeSlot(state, place, memSize(ins) || VECTOR_BYTES, undefined);
     state.flags = ins.rflagsModified !== 0 ? null : state.flags;
   };
 

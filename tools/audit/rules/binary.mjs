@@ -17,7 +17,7 @@ function driverTargets(audit) {
   const main = binary.code.find((s) => s.name === "main");
   if (!main) return null;
   const code = decodeReachable(binary, main, [], audit.globals.clock);
-  const calls = new Set(), indirect = [];
+  const calls = new Set(), indirect = [], tables = [];
   const dataSymbols = binary.symbols.filter((s) => !binary.isExecutable(s.addr)).sort((a, b) => (a.addr < b.addr ? -1 : 1));
   const scanned = new Set();
   // Addresses of data the driver takes: RIP-relative, absolute (a table
@@ -31,10 +31,16 @@ function driverTargets(audit) {
       if (isImmediate(ins.opKind(k))) out.push(BigInt.asUintN(64, ins.immediate(k)));
     return out.filter((a) => binary.sectionName(a) && !binary.isExecutable(a));
   };
-  // Every code pointer in the data object at `addr`.
+  // Every code pointer in the data object at `addr`: one that the symbol
+  // table names (a table whose pointers no symbol bounds is no table the
+  // audit can trust, and the functions it would reach are reported as not
+  // called by the driver).
   const scan = (addr) => {
     const sym = dataSymbols.find((s) => s.addr === addr);
-    const end = sym?.size ? addr + BigInt(sym.size) : dataSymbols.find((s) => s.addr > addr)?.addr ?? addr + 256n;
+    if (!sym) return;
+    const pointers = [];
+    tables.push({ addr, pointers });
+    const end = sym.size ? addr + BigInt(sym.size) : dataSymbols.find((s) => s.addr > addr)?.addr ?? addr + 256n;
     for (let p = addr; p + 8n <= end && p < addr + 4096n; p += 8n) {
       const r = binary.relocations.get(p);
       if (r?.type === "IRELATIVE") { indirect.push({ at: p, how: `a load-time resolver (${r.type})` }); continue; }
@@ -45,6 +51,7 @@ function driverTargets(audit) {
         continue;
       }
       calls.add(target);
+      pointers.push({ at: p, target });
     }
   };
   for (const ins of code.instrs) {
@@ -54,7 +61,7 @@ function driverTargets(audit) {
       scanned.add(addr);
     }
   }
-  return { calls, indirect };
+  return { calls, indirect, tables };
 }
 
 export default [
@@ -79,10 +86,20 @@ export default [
       if (!driver) { report("main", null, "the driver (main) not found"); return; }
       for (const i of driver.indirect)
         report("main", i.at, `the driver's table holds a function pointer at ${i.at.toString(16)} filled by ${i.how}`);
+      const measuring = new Set();
       for (const v of VARIANTS) {
         const sym = audit.symbolOf(v.name);
+        if (sym) measuring.add(sym.addr);
         if (sym && !driver.calls.has(sym.addr))
           report(v.name, sym.addr, "the driver does not call this code: it is not what runs under this name");
+      }
+      // The table of measuring functions holds nothing else that runs.
+      for (const { pointers } of driver.tables) {
+        if (!pointers.some((p) => measuring.has(p.target))) continue;
+        for (const p of pointers)
+          if (!measuring.has(p.target))
+            report("main", p.at, `the driver's table of measuring functions points at ${p.target.toString(16)} (${
+              binary.nameAt(p.target) ?? "no symbol"}), which is none of them`);
       }
     },
   },
