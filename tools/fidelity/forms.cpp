@@ -28,7 +28,6 @@ constexpr uint8_t JNE_SHORT = 0x75;
 constexpr uint8_t INT3 = 0xcc;
 
 struct FamilyPieces {
-    const char *name;
     int lanes;
     Piece setup, copy[2], advance, add_c2, xor_op[2], accumulate, reduce;
     const char *copy_names[2];
@@ -37,16 +36,16 @@ struct FamilyPieces {
 
 const FamilyPieces &pieces_of(Family family) {
     static const FamilyPieces FAMILIES[] = {
-        {"scalar", 1, P(scalar_setup), {}, {}, {}, {}, P(scalar_accumulate), P(scalar_reduce), {}, {}},
-        {"sse", 2, P(sse_setup), {P(sse_copy_movdqa), P(sse_copy_movaps)}, P(sse_advance), {},
+        {1, P(scalar_setup), {}, {}, {}, {}, P(scalar_accumulate), P(scalar_reduce), {}, {}},
+        {2, P(sse_setup), {P(sse_copy_movdqa), P(sse_copy_movaps)}, P(sse_advance), {},
          {P(sse_xor_pxor), P(sse_xor_xorps)}, P(sse_accumulate), P(sse_reduce), {"movdqa", "movaps"},
          {"pxor", "xorps"}},
-        {"avx", 2, P(avx_setup), {P(avx_copy_vmovdqa), P(avx_copy_vmovaps)}, P(avx_advance), {},
+        {2, P(avx_setup), {P(avx_copy_vmovdqa), P(avx_copy_vmovaps)}, P(avx_advance), {},
          {P(avx_xor_vpxor), P(avx_xor_vxorps)}, P(avx_accumulate), P(avx_reduce), {"vmovdqa", "vmovaps"},
          {"vpxor", "vxorps"}},
-        {"avx2", 4, P(avx2_setup), {}, P(avx2_advance), P(avx2_add_c2), {P(avx2_xor_vpxor), P(avx2_xor_vxorps)},
+        {4, P(avx2_setup), {}, P(avx2_advance), P(avx2_add_c2), {P(avx2_xor_vpxor), P(avx2_xor_vxorps)},
          P(avx2_accumulate), P(avx2_reduce), {}, {"vpxor", "vxorps"}},
-        {"avx512", 8, P(avx512_setup), {}, P(avx512_advance), P(avx512_add_c2),
+        {8, P(avx512_setup), {}, P(avx512_advance), P(avx512_add_c2),
          {P(avx512_xor_vpxorq), P(avx512_xor_vxorps)}, P(avx512_accumulate), P(avx512_reduce), {},
          {"vpxorq", "vxorps"}},
     };
@@ -187,16 +186,17 @@ std::vector<Form> all_forms(Family family) {
                 forms.push_back({family, order, counter, Position::Last, 0, 0, 0});
         return forms;
     }
+    // The 128-bit loops have one order (the copy of b first) and a choice
+    // of copy instruction; the wider ones two orders and no copy.
     const bool narrow = family == Family::Sse || family == Family::Avx;
-    for (Order order : {Order::AccFirst, Order::AdvFirst}) {
-        if (narrow && order == Order::AdvFirst)
-            continue;
+    const std::vector<Order> orders =
+        narrow ? std::vector<Order>{Order::CopyFirst} : std::vector<Order>{Order::AccFirst, Order::AdvFirst};
+    for (Order order : orders)
         for (Counter counter : SEPARATE_COUNTERS)
             for (Position position : {Position::Last, Position::First})
                 for (int copy = 0; copy < (narrow ? 2 : 1); ++copy)
                     for (int xor_op = 0; xor_op < 2; ++xor_op)
-                        forms.push_back({family, narrow ? Order::CopyFirst : order, counter, position, copy, xor_op, 0});
-    }
+                        forms.push_back({family, order, counter, position, copy, xor_op, 0});
     return forms;
 }
 
