@@ -8,6 +8,7 @@
 #include <cpuid.h>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -27,7 +28,23 @@ struct Feature {
 constexpr Feature FEATURES[] = {
 #define ISABENCH_FEATURE(NAME, source, mask, text) {FEATURE_##NAME, source, mask, text},
 #include "cpu_features.def"
-#undef ISABENCH_FEATURE
+};
+
+struct Models {
+    Processor processor;
+    const char *vendor;
+    unsigned family, first_model, last_model;
+};
+
+constexpr Models MODELS[] = {
+#define ISABENCH_MODELS(NAME, vendor, family, first, last) {PROCESSOR_##NAME, vendor, family, first, last},
+#include "cpu_features.def"
+};
+
+constexpr const char *PROCESSOR_NAMES[] = {
+    "other processors",
+#define ISABENCH_PROCESSOR(NAME, text) text,
+#include "cpu_features.def"
 };
 
 uint64_t read_xcr0() {
@@ -45,7 +62,12 @@ CpuRegisters read_cpu_registers() {
     registers.max_leaf = __get_cpuid_max(0, nullptr);
     if (registers.max_leaf < 1)
         return registers;
+    __cpuid(0, a, b, c, d);
+    std::memcpy(registers.vendor, &b, 4);
+    std::memcpy(registers.vendor + 4, &d, 4);
+    std::memcpy(registers.vendor + 8, &c, 4);
     __cpuid(1, a, b, c, d);
+    registers.leaf1_eax = a;
     registers.leaf1_ecx = c;
     // Leaf 7 exists only where the highest basic leaf reaches it: above it,
     // some processors answer with the highest leaf's data instead.
@@ -76,6 +98,30 @@ unsigned usable_features(const CpuRegisters &registers) {
             features |= feature.bit;
     }
     return features;
+}
+
+unsigned cpu_family(const CpuRegisters &registers) {
+    const unsigned base = registers.leaf1_eax >> 8 & 0xF;
+    return base == 0xF ? base + (registers.leaf1_eax >> 20 & 0xFF) : base;
+}
+
+unsigned cpu_model(const CpuRegisters &registers) {
+    const unsigned base = registers.leaf1_eax >> 4 & 0xF;
+    const unsigned family = registers.leaf1_eax >> 8 & 0xF;
+    return family == 0x6 || family == 0xF ? (registers.leaf1_eax >> 16 & 0xF) << 4 | base : base;
+}
+
+Processor identify_processor(const CpuRegisters &registers) {
+    const unsigned family = cpu_family(registers), model = cpu_model(registers);
+    for (const Models &models : MODELS)
+        if (std::strncmp(registers.vendor, models.vendor, 12) == 0 && family == models.family &&
+            model >= models.first_model && model <= models.last_model)
+            return models.processor;
+    return PROCESSOR_DEFAULT;
+}
+
+const char *processor_name(Processor processor) {
+    return processor < PROCESSOR_COUNT ? PROCESSOR_NAMES[processor] : "?";
 }
 
 unsigned usable_features() { return usable_features(read_cpu_registers()); }

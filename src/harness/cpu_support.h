@@ -11,12 +11,10 @@
 enum IsaFeatureIndex : unsigned {
 #define ISABENCH_FEATURE(NAME, ...) FEATURE_INDEX_##NAME,
 #include "cpu_features.def"
-#undef ISABENCH_FEATURE
 };
 enum IsaFeature : unsigned {
 #define ISABENCH_FEATURE(NAME, ...) FEATURE_##NAME = 1u << FEATURE_INDEX_##NAME,
 #include "cpu_features.def"
-#undef ISABENCH_FEATURE
 };
 
 // What each variant needs beyond the x86-64 baseline; each level needs
@@ -27,6 +25,19 @@ constexpr unsigned NEEDS_AVX2 = NEEDS_AVX | FEATURE_AVX2;
 constexpr unsigned NEEDS_AVX512 =
     NEEDS_AVX2 | FEATURE_AVX512F | FEATURE_AVX512DQ | FEATURE_AVX512VL | FEATURE_OS_ZMM;
 
+// The processors whose loops run in forms of their own, after
+// PROCESSOR_DEFAULT, which stands for every other one: PROCESSOR_ZEN3, ...
+enum Processor : unsigned {
+    PROCESSOR_DEFAULT,
+#define ISABENCH_PROCESSOR(NAME, text) PROCESSOR_##NAME,
+#include "cpu_features.def"
+    PROCESSOR_COUNT
+};
+// Masks of processors, as variants.def names the ones each loop is for.
+constexpr unsigned ON_DEFAULT = 1u << PROCESSOR_DEFAULT;
+#define ISABENCH_PROCESSOR(NAME, text) constexpr unsigned ON_##NAME = 1u << PROCESSOR_##NAME;
+#include "cpu_features.def"
+
 // The raw register values detection rests on. Reading them and deciding
 // from them are kept apart, so that the decision can be tried on values no
 // processor at hand reports.
@@ -35,7 +46,21 @@ struct CpuRegisters {
     uint32_t leaf1_ecx;  // CPUID leaf 1, ECX
     uint32_t leaf7_ebx;  // CPUID leaf 7 subleaf 0, EBX; meaningless where max_leaf < 7
     uint64_t xcr0;       // XGETBV(0); meaningless where leaf1_ecx lacks OSXSAVE
+    char vendor[13];     // CPUID leaf 0, EBX EDX ECX: "AuthenticAMD", "GenuineIntel"
+    uint32_t leaf1_eax;  // CPUID leaf 1, EAX: family, model and stepping
 };
+
+// The family and the model as the processor manuals combine them: the
+// extended family is added where the base family is 15, the extended model
+// prepended where it is 6 or 15.
+unsigned cpu_family(const CpuRegisters &registers);
+unsigned cpu_model(const CpuRegisters &registers);
+
+// The processor whose loop forms these register values select.
+Processor identify_processor(const CpuRegisters &registers);
+
+// Its name, for reports: "AMD Zen 4", or "other processors" for the default.
+const char *processor_name(Processor processor);
 
 // Reads CPUID, and XGETBV only where the processor says the operating system
 // has enabled it. Leaves what it may not read at zero.

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "../variants/codegen.h"
+#include "../variants/loops.h"
 #include "measure_record.h"
 #include "ticks.h"
 
@@ -46,4 +47,15 @@ ISABENCH_INLINE void measure(const char *format, Workload workload) {
         ++i;
     } while (i < REPEATS);
     runtime_printf(format, s, tmin, static_cast<double>(ELEMENTS));
+}
+
+// The frame around the loop of FAMILY that the driver chose for the variant
+// numbered `variant`: `sum(loop)` returns the sum computed by the loop
+// numbered loop::value. The choice is read once, before the first run, and
+// each loop has a whole frame of its own, so all ten runs time that loop.
+template <Family FAMILY, typename Sum>
+ISABENCH_INLINE void measure_chosen_loop(unsigned variant, const char *format, Sum sum) {
+    with_chosen_loop<loops_of(FAMILY)>(chosen_loops[variant], [format, sum](auto loop) ISABENCH_INLINE_LAMBDA {
+        measure(format, [sum, loop]() ISABENCH_INLINE_LAMBDA { return sum(loop); });
+    });
 }

@@ -4,8 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../variants/loops.h"
 #include "../variants/variants.h"
 #include "cpu_support.h"
+
+uint8_t chosen_loops[VARIANT_COUNT];
 
 namespace {
 
@@ -13,12 +16,12 @@ struct Variant {
     void (*measure)();
     const char *label;
     unsigned needs;
+    Family family;
 };
 
 constexpr Variant VARIANTS[] = {
-#define ISABENCH_VARIANT(NAME, function, tag, label, needs, ...) {function, label, needs},
+#define ISABENCH_VARIANT(NAME, function, tag, label, needs, lanes, family) {function, label, needs, Family::family},
 #include "../variants/variants.def"
-#undef ISABENCH_VARIANT
 };
 
 // The first error met in writing the results, or 0. A failed write is
@@ -40,7 +43,13 @@ void flush_results() {
 }  // namespace
 
 int main() {
-    const unsigned usable = usable_features();
+    const CpuRegisters registers = read_cpu_registers();
+    const unsigned usable = usable_features(registers);
+    // Each line's loop, in the form measured fastest on this processor: chosen
+    // once, here, before any variant runs.
+    const Processor processor = identify_processor(registers);
+    for (unsigned k = 0; k < VARIANT_COUNT; ++k)
+        chosen_loops[k] = static_cast<uint8_t>(chosen_loop(VARIANTS[k].family, processor));
     for (const Variant &variant : VARIANTS) {
         const unsigned missing = variant.needs & ~usable;
         if (missing == 0) {

@@ -19,4 +19,3 @@
 // FORMAT_SCALAR, FORMAT_SSE2, ...: each variant's format.
 #define ISABENCH_VARIANT(NAME, function, tag, label, ...) constexpr char FORMAT_##NAME[] = ISABENCH_FORMAT(tag, label);
 #include "../variants/variants.def"
-#undef ISABENCH_VARIANT

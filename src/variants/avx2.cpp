@@ -5,5 +5,7 @@
 #include "variants.h"
 
 extern "C" ISABENCH_PAGE_ALIGNED void bench_avx2() {
-    measure(FORMAT_AVX2, []() ISABENCH_INLINE_LAMBDA { return sum_four_lanes(); });
+    measure_chosen_loop<Family::Avx2>(VARIANT_INDEX_AVX2, FORMAT_AVX2, [](auto loop) ISABENCH_INLINE_LAMBDA {
+        return sum_four_lanes<decltype(loop)::value>();
+    });
 }

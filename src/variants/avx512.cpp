@@ -12,10 +12,11 @@
 // uninitialised value, which it then reports at every use.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
 extern "C" ISABENCH_PAGE_ALIGNED void bench_avx512() {
-    measure(FORMAT_AVX512, []() ISABENCH_INLINE_LAMBDA {
-        return sum_eight_lanes<ELEMENTS / 8>(_mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0));
+    measure_chosen_loop<Family::Avx512>(VARIANT_INDEX_AVX512, FORMAT_AVX512, [](auto loop) ISABENCH_INLINE_LAMBDA {
+        return sum_eight_lanes<decltype(loop)::value>(_mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0));
     });
 }

@@ -1,4 +1,4 @@
-// The two-lane loop shared by the SSE2, SSE4.2 and AVX variants. Each source
+// The two-lane loops shared by the SSE2, SSE4.2 and AVX variants. Each source
 // that includes it compiles it for its own instruction set; it is
 // force-inlined with internal linkage, so no copy is shared between them.
 #pragma once
@@ -7,41 +7,60 @@
 
 #include "../harness/measure_record.h"
 #include "codegen.h"
-#include "placement.h"
+#include "lanes.h"
+#include "loops.h"
 
 // b holds the indices {2m, 2m + 1} of iteration m. The lane step equals the
-// XOR distance (2), so one addition gives both k + 2 and the next indices.
+// XOR distance (2), so one addition gives both k + 2 and the next indices:
+// x <- b; b <- b + c2; x <- x XOR b; acc <- acc + x.
 //
-// The loop is written instruction by instruction, in registers fixed here, so
-// that every compiler emits the same bytes at the same place: left free,
-// Clang keeps two copies of b and moves one at the end of the iteration,
-// which runs at half the speed on Zen 4. The counter counts down to zero
-// (sub, jne): on Zen 4 the loop then runs at one cycle per iteration, and no
-// other counter is faster on any processor measured.
+// Written instruction by instruction, in registers fixed here, so that every
+// compiler emits the same bytes at the same place: left free, Clang keeps
+// two copies of b and moves one at the end of the iteration, which runs at
+// half the speed on Zen 4. Legacy two-operand forms (family Sse) or VEX
+// three-operand forms (Avx), as the build's instruction set gives.
+#define ISABENCH_SSE_OPERATIONS(copy, xor_op)                                                    \
+    #copy " %[b], %[x]\n\t"                                                                      \
+    "paddq %[c2], %[b]\n\t" #xor_op " %[b], %[x]\n\t"                                            \
+    "paddq %[x], %[acc]\n\t"
+#define ISABENCH_AVX_OPERATIONS(copy, xor_op)                                                    \
+    #copy " %[b], %[x]\n\t"                                                                      \
+    "vpaddq %[c2], %[b], %[b]\n\t" #xor_op " %[b], %[x], %[x]\n\t"                               \
+    "vpaddq %[x], %[acc], %[acc]\n\t"
+
+#define ISABENCH_TWO_LANE_LOOP(operations, number, processors, order, counter, position, copy, xor_op, offset) \
+    if constexpr (NUMBER == number)                                                                           \
+        asm volatile(ISABENCH_LOOP_TEXT(counter, offset,                                                      \
+                                        ISABENCH_POSITION_##position(ISABENCH_STEP_##counter,                 \
+                                                                     operations(copy, xor_op)))               \
+                     : [b] "+x"(b), [x] "=&x"(x), [acc] "+x"(acc)                                             \
+                     : [c2] "x"(c2), ISABENCH_COUNTS(2, ELEMENTS)                                                       \
+                     : "rax", "cc", "memory");
+
+// The two-lane loop numbered NUMBER in variants.def, in the family the
+// build's instruction set gives.
+template <unsigned NUMBER>
 ISABENCH_INLINE uint64_t sum_two_lanes() {
     alignas(16) static const uint64_t TWOS[2] = {2, 2};
     register __m128i b asm("xmm0") = _mm_set_epi64x(1, 0);
     register __m128i x asm("xmm1");
     register __m128i acc asm("xmm2") = _mm_setzero_si128();
     register __m128i c2 asm("xmm4") = _mm_load_si128(from_read_only_data<__m128i>(TWOS));
-    asm volatile("mov %[n], %%eax\n\t" ISABENCH_LOOP_AT(ISABENCH_OFFSET_TWO_LANES)
-                 "1:\n\t"
 #if defined(__AVX__)
-                 "vmovdqa %[b], %[x]\n\t"
-                 "vpaddq %[c2], %[b], %[b]\n\t"
-                 "vpxor %[b], %[x], %[x]\n\t"
-                 "vpaddq %[x], %[acc], %[acc]\n\t"
+#define ISABENCH_LOOP_Avx(...) ISABENCH_TWO_LANE_LOOP(ISABENCH_AVX_OPERATIONS, __VA_ARGS__)
+    static_assert(NUMBER < loops_of(Family::Avx), "no such AVX loop");
 #else
-                 "movdqa %[b], %[x]\n\t"
-                 "paddq %[c2], %[b]\n\t"
-                 "pxor %[b], %[x]\n\t"
-                 "paddq %[x], %[acc]\n\t"
+#define ISABENCH_LOOP_Sse(...) ISABENCH_TWO_LANE_LOOP(ISABENCH_SSE_OPERATIONS, __VA_ARGS__)
+    static_assert(NUMBER < loops_of(Family::Sse), "no such SSE loop");
 #endif
-                 "sub $1, %%rax\n\t"
-                 "jne 1b"
-                 : [b] "+x"(b), [x] "=&x"(x), [acc] "+x"(acc)
-                 : [c2] "x"(c2), [n] "i"(ELEMENTS / 2)
-                 : "rax", "cc", "memory");
+#include "variants.def"
     const __m128i sum = _mm_add_epi64(acc, _mm_srli_si128(acc, 8));
     return static_cast<uint64_t>(_mm_cvtsi128_si64(sum));
 }
+
+// The family of the two-lane loops this build's instruction set runs.
+#if defined(__AVX__)
+constexpr Family TWO_LANE_FAMILY = Family::Avx;
+#else
+constexpr Family TWO_LANE_FAMILY = Family::Sse;
+#endif

@@ -1,11 +1,11 @@
-// The eight-lane loop and its reduction. It expects the AVX-512 intrinsics to
-// be in scope: the compiler's own in the AVX-512 variant, a portable
-// implementation in the test that checks the reduction on any processor.
+// The eight-lane loops and their reduction. It expects the AVX-512
+// intrinsics to be in scope: the compiler's own in the AVX-512 variant, a
+// portable implementation in the test that checks the reduction on any
+// processor.
 #pragma once
 
 #include "../harness/measure_record.h"
 #include "codegen.h"
-#include "placement.h"
 
 // Halving steps: 512 to 256 bits (F), 256 to 128 bits (DQ with VL), then the
 // high 64-bit lane onto the low one.
@@ -17,17 +17,13 @@ ISABENCH_INLINE uint64_t reduce_eight_lanes(__m512i acc) {
 }
 
 #if defined(__AVX512F__)
-// b enters holding `start`, the indices {8m, ..., 8m + 7} of the first
-// iteration; acc enters at zero.
-//
-// Written instruction by instruction, in registers fixed here, so that every
-// compiler emits the same bytes at the same place (placement.h). The
-// accumulation comes before the advance of b: Zen 4 runs the loop about 2%
-// slower the other way. The counter counts up to the trip count (add, cmp,
-// jne): on Intel's Sapphire Rapids class a counter down to zero, fused with
-// its branch, takes 2.5 cycles per iteration at most placements, this form 1.9
-// to 2.0 at every one.
-template <uint64_t ITERATIONS>
+#include "lanes256.h"
+
+// The four-lane loops' operations at 512 bits, in EVEX encoding. b enters
+// holding `start`, the indices {8m, ..., 8m + 7} of the first iteration; acc
+// enters at zero. The loop numbered NUMBER in variants.def, over
+// RUN_ELEMENTS elements.
+template <unsigned NUMBER, uint64_t RUN_ELEMENTS = ELEMENTS>
 ISABENCH_INLINE uint64_t sum_eight_lanes(__m512i start) {
     alignas(64) static const uint64_t TWOS[8] = {2, 2, 2, 2, 2, 2, 2, 2};
     alignas(64) static const uint64_t EIGHTS[8] = {8, 8, 8, 8, 8, 8, 8, 8};
@@ -36,18 +32,9 @@ ISABENCH_INLINE uint64_t sum_eight_lanes(__m512i start) {
     register __m512i acc asm("zmm2") = _mm512_setzero_si512();
     register __m512i c8 asm("zmm3") = _mm512_load_si512(from_read_only_data<__m512i>(EIGHTS));
     register __m512i c2 asm("zmm4") = _mm512_load_si512(from_read_only_data<__m512i>(TWOS));
-    asm volatile("xor %%eax, %%eax\n\t" ISABENCH_LOOP_AT(ISABENCH_OFFSET_AVX512)
-                 "1:\n\t"
-                 "vpaddq %[c2], %[b], %[x]\n\t"
-                 "vpxorq %[b], %[x], %[x]\n\t"
-                 "vpaddq %[x], %[acc], %[acc]\n\t"
-                 "vpaddq %[c8], %[b], %[b]\n\t"
-                 "add $1, %%rax\n\t"
-                 "cmp %[n], %%rax\n\t"
-                 "jne 1b"
-                 : [b] "+v"(b), [x] "=&v"(x), [acc] "+v"(acc)
-                 : [c2] "v"(c2), [c8] "v"(c8), [n] "i"(ITERATIONS)
-                 : "rax", "cc", "memory");
+#define ISABENCH_LOOP_Avx512(...) ISABENCH_WIDE_LOOP("v", 8, c8, __VA_ARGS__)
+#include "variants.def"
+    static_assert(NUMBER < loops_of(Family::Avx512), "no such AVX-512 loop");
     return reduce_eight_lanes(acc);
 }
 #endif

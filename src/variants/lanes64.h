@@ -5,27 +5,37 @@
 
 #include "../harness/measure_record.h"
 #include "codegen.h"
-#include "placement.h"
+#include "lanes.h"
+#include "loops.h"
 
 // k is both the element index and the loop counter. Written instruction by
-// instruction: compilers left free emit the steps in different orders and
-// registers (Clang accumulates before the step of k, GCC after), and the
-// line must be the same loop in every build. The steps run in their defined
-// order: k + 2, XOR with k, k + 1, the add into the accumulator.
+// instruction, in registers fixed here: compilers left free emit the steps
+// in different orders and registers, and the line must be the same loop in
+// every build. Each iteration: element <- k + 2, element <- element XOR k,
+// then the step of k and the accumulation in the form's order.
+#define ISABENCH_SCALAR_ACCUMULATE "add %[element], %[acc]\n\t"
+#define ISABENCH_SCALAR_k_add "add $1, %[k]\n\t"
+#define ISABENCH_SCALAR_k_inc "inc %[k]\n\t"
+#define ISABENCH_SCALAR_ORDER_accfirst(step) ISABENCH_SCALAR_ACCUMULATE step
+#define ISABENCH_SCALAR_ORDER_incfirst(step) step ISABENCH_SCALAR_ACCUMULATE
+
+// The scalar loop numbered NUMBER in variants.def.
+template <unsigned NUMBER>
 ISABENCH_INLINE uint64_t sum_one_lane() {
     register uint64_t k asm("rax") = 0;
     register uint64_t acc asm("rcx") = 0;
     register uint64_t element asm("rdx");
-    asm volatile(ISABENCH_LOOP_AT(ISABENCH_OFFSET_SCALAR)
-                 "1:\n\t"
-                 "lea 2(%[k]), %[element]\n\t"
-                 "xor %[k], %[element]\n\t"
-                 "add $1, %[k]\n\t"
-                 "add %[element], %[acc]\n\t"
-                 "cmp %[n], %[k]\n\t"
-                 "jne 1b"
-                 : [k] "+r"(k), [acc] "+r"(acc), [element] "=&r"(element)
-                 : [n] "i"(ELEMENTS)
-                 : "cc", "memory");
+#define ISABENCH_LOOP_Scalar(number, processors, order, counter, position, copy, xor_op, offset)        \
+    if constexpr (NUMBER == number)                                                                    \
+        asm volatile(ISABENCH_LOOP_AT(offset) "1:\n\t"                                                 \
+                     "lea 2(%[k]), %[element]\n\t"                                                     \
+                     "xor %[k], %[element]\n\t" ISABENCH_SCALAR_ORDER_##order(ISABENCH_SCALAR_##counter) \
+                     "cmp %[elements], %[k]\n\t"                                                       \
+                     "jne 1b"                                                                          \
+                     : [k] "+r"(k), [acc] "+r"(acc), [element] "=&r"(element)                         \
+                     : [elements] "i"(ELEMENTS)                                                        \
+                     : "cc", "memory");
+#include "variants.def"
+    static_assert(NUMBER < loops_of(Family::Scalar), "no such scalar loop");
     return acc;
 }

@@ -6,5 +6,7 @@
 #include "variants.h"
 
 extern "C" ISABENCH_PAGE_ALIGNED void bench_sse42() {
-    measure(FORMAT_SSE42, []() ISABENCH_INLINE_LAMBDA { return sum_two_lanes(); });
+    measure_chosen_loop<TWO_LANE_FAMILY>(VARIANT_INDEX_SSE42, FORMAT_SSE42, [](auto loop) ISABENCH_INLINE_LAMBDA {
+        return sum_two_lanes<decltype(loop)::value>();
+    });
 }

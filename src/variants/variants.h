@@ -7,7 +7,6 @@
 extern "C" {
 #define ISABENCH_VARIANT(NAME, function, ...) [[gnu::noinline]] void function();
 #include "variants.def"
-#undef ISABENCH_VARIANT
 }
 
 // Every measuring function starts on a 4096-byte boundary of its own, so no

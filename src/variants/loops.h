@@ -1,0 +1,93 @@
+// The loops each variant can run, as variants.def lists them, and the choice
+// among them: which loop of its family a processor runs, and the frames that
+// hold them. Each includer compiles this for its own instruction set; every
+// function here is force-inlined or constexpr, as codegen.h explains.
+#pragma once
+
+#include <cstdint>
+#include <type_traits>
+
+#include "../harness/cpu_support.h"
+#include "codegen.h"
+
+// The families of loop forms: one loop shape each (SSE2 and SSE4.2 share
+// theirs).
+enum class Family { Scalar, Sse, Avx, Avx2, Avx512 };
+
+struct LoopRow {
+    Family family;
+    unsigned number;
+    unsigned processors;
+};
+
+constexpr LoopRow LOOPS[] = {
+#define ISABENCH_LOOP(family, number, processors, ...) {Family::family, number, processors},
+#include "variants.def"
+};
+
+// How many loops a family's measuring functions carry.
+constexpr unsigned loops_of(Family family) {
+    unsigned count = 0;
+    for (const LoopRow &row : LOOPS)
+        count += row.family == family;
+    return count;
+}
+
+// The loop of `family` that `processor` runs.
+constexpr unsigned chosen_loop(Family family, Processor processor) {
+    for (const LoopRow &row : LOOPS)
+        if (row.family == family && (row.processors >> processor & 1))
+            return row.number;
+    return 0;
+}
+
+// Every processor, the default included, runs exactly one loop of each
+// family, and the loops of a family are numbered 0, 1, ... in order.
+constexpr bool loops_are_a_choice() {
+    for (unsigned f = 0; f <= static_cast<unsigned>(Family::Avx512); ++f) {
+        const Family family = static_cast<Family>(f);
+        unsigned next = 0;
+        for (const LoopRow &row : LOOPS)
+            if (row.family == family && row.number != next++)
+                return false;
+        for (unsigned p = 0; p < PROCESSOR_COUNT; ++p) {
+            unsigned runs = 0;
+            for (const LoopRow &row : LOOPS)
+                runs += row.family == family && (row.processors >> p & 1);
+            if (runs != 1)
+                return false;
+        }
+    }
+    return true;
+}
+static_assert(loops_are_a_choice(), "variants.def: each processor must run exactly one loop of each family");
+
+// The loop each measuring function runs, by its variant's place in
+// variants.def: chosen by the driver from the processor's CPUID before the
+// first variant runs, and read by each measuring function once, before its
+// first timed run.
+extern "C" uint8_t chosen_loops[];
+
+// Variant indices into chosen_loops: VARIANT_INDEX_SCALAR, ...
+enum VariantIndex : unsigned {
+#define ISABENCH_VARIANT(NAME, ...) VARIANT_INDEX_##NAME,
+#include "variants.def"
+    VARIANT_COUNT
+};
+
+// Runs `frame` with the loop numbered `chosen` among COUNT, passed as a
+// std::integral_constant: one frame for each loop, each with its loop
+// inline, so that what a run times never depends on a choice made inside
+// it. A chain of tests, never a table of addresses: no call or pointer
+// reaches a loop.
+template <unsigned COUNT, unsigned NUMBER = 0, typename Frame>
+ISABENCH_INLINE void with_chosen_loop(unsigned chosen, Frame frame) {
+    if constexpr (NUMBER + 1 < COUNT) {
+        if (chosen == NUMBER)
+            frame(std::integral_constant<unsigned, NUMBER>{});
+        else
+            with_chosen_loop<COUNT, NUMBER + 1>(chosen, frame);
+    } else {
+        frame(std::integral_constant<unsigned, NUMBER>{});
+    }
+}
