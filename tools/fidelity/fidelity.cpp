@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <getopt.h>
 #include <map>
 #include <memory>
 #include <string>
@@ -36,22 +37,30 @@ constexpr const char *USAGE =
     "       isabench-fidelity --own-forms\n"
     "\n"
     "Times each line of isabench (by default the one beside this tool) against\n"
-    "loops of the same shape in the forms the shape leaves free, alternately over\n"
-    "N rounds (3 by default), best of ten each, and reports cycles per iteration\n"
-    "and each line's ratio to the fastest form.\n"
+    "loops of the same shape that this tool builds: the loop the line runs on\n"
+    "this processor (its own form), the loops it runs on the other processors\n"
+    "measured, and with --search the fastest forms of a screen of all. Each\n"
+    "round runs isabench once and every loop best of 3, so that the loops are\n"
+    "compared within each round (paired), over N rounds (12 by default).\n"
+    "Reports cycles per iteration, and each line's ratio to the fastest form\n"
+    "as the median over the rounds with a 95% interval. A form counts as\n"
+    "faster than the line's own only where that interval lies wholly above 1;\n"
+    "where an interval is too wide to say, the output says so.\n"
     "\n"
-    "  --search    also try every form at every offset from a 64-byte boundary:\n"
-    "              a quick screen of all of them, then the fastest few in full\n"
+    "  --search    also screen every form at every offset from a 64-byte\n"
+    "              boundary, and add the fastest few to the paired rounds\n"
     "  --tsv FILE  with --search, write the screen's cycles for every form and\n"
     "              offset to FILE\n"
     "  --json      the same figures as JSON\n"
-    "  --own-forms print each line's own form, its offset and its loop's bytes in\n"
-    "              hexadecimal, as this tool builds it, and time nothing\n"
+    "  --own-forms print every loop of every line as this tool builds it (the\n"
+    "              line, the loop's number, its form, its offset and its bytes in\n"
+    "              hexadecimal), and time nothing\n"
     "\n"
     "A form reads ORDER COUNTER [POSITION] [COPY] XOR @OFFSET:\n"
     "  ORDER     accfirst/incfirst: the accumulation before/after the step of k\n"
-    "            (scalar) or before/after the advance of b (AVX2, AVX-512);\n"
-    "            copyfirst: the 128-bit loops' copy of b first\n"
+    "            (scalar); accfirst/advfirst: the accumulation before/after the\n"
+    "            advance of b (AVX2, AVX-512); copyfirst: the 128-bit loops'\n"
+    "            copy of b first\n"
     "  COUNTER   down (sub $1, jne), dec, up (add $1, cmp N, jne), upinc (inc),\n"
     "            elem (add lanes, cmp 1e9), neg (from -N, add $1, jne), neginc;\n"
     "            k-add, k-inc: the scalar k is the counter\n"
@@ -64,11 +73,19 @@ constexpr uint64_t SUM = 0xD1F0AD400;
 constexpr uint64_t CHAIN_ROUNDS = 1000000;  // x 100 additions: 1e8 cycles
 constexpr double CHAIN_CYCLES = 100.0 * CHAIN_ROUNDS;
 
+// Runs of each loop per round: its best is paired with the others' in the
+// same round.
+constexpr int RUNS_PER_ROUND = 3;
+constexpr int DEFAULT_ROUNDS = 12;
+// What the ratio to the fastest form is read against: within this, a line
+// shows what its width and encoding can do on this processor.
+constexpr double GOAL = 1.03;
+
 // The screen: every form at every offset on 1/125 of the elements, once in
 // each of three passes over all of them, so that a slow spell of a shared
 // machine falls on one pass and not on all runs of a form; then the fastest
 // SHORTLIST the same way on 1/25, five passes. The fastest FINALISTS of those
-// are timed in full beside isabench.
+// join the paired rounds, which alone decide whether any is faster.
 constexpr uint64_t SCREEN_ELEMENTS = ELEMENTS / 125;
 constexpr uint64_t RESCREEN_ELEMENTS = ELEMENTS / 25;
 constexpr int SCREEN_PASSES = 3;
@@ -76,53 +93,115 @@ constexpr int RESCREEN_PASSES = 5;
 constexpr std::size_t SHORTLIST = 24;
 constexpr std::size_t FINALISTS = 4;
 
-// Each line of isabench, from the program's own list, with the form its loop
-// is built in. The binary audit holds the build to these forms, and a test
-// compares the loops this tool builds for them with the build's, byte for
-// byte.
+// Each line of isabench, from the program's own list.
 struct Line {
     const char *label;
+    const char *function;
     unsigned needs;
     Family family;
-    const char *own_form;
     bool runs = false;
-    double isabench = HUGE_VAL;  // best seconds over all rounds
+    std::vector<double> isabench;  // its time in each round
 };
 
 Line lines[] = {
-#define ISABENCH_VARIANT(NAME, function, tag, label, needs, lanes, family, form) {label, needs, Family::family, form},
+#define ISABENCH_VARIANT(NAME, function, tag, label, needs, lanes, family) {label, #function, needs, Family::family, false, {}},
 #include "../../src/variants/variants.def"
-#undef ISABENCH_VARIANT
 };
 
-// Forms that were the fastest, or within noise of it, on some processor: the
-// quick run compares every line with these too.
-struct Known {
+// The loops the build carries, as variants.def lists them; the form names
+// are made from the same tokens as the loops' assembler text.
+struct TableLoop {
     Family family;
-    const char *form;
-    const char *where;
+    unsigned number;
+    unsigned processors;
+    const char *tokens;  // order counter position copy xor_op @offset, blanks for the empty ones
 };
 
-const Known KNOWN_FASTEST[] = {
-    {Family::Avx2, "advfirst down last vpxor @0", "AMD Zen 4"},
-    {Family::Avx2, "advfirst elem last vpxor @0", "Intel Xeon 6/167"},
-    {Family::Avx512, "advfirst up last vpxorq @0", "Intel Xeon 6/167"},
-    {Family::Avx512, "accfirst down last vpxorq @36", "AMD Zen 4, Intel Xeon 6/167"},
-    {Family::Avx512, "accfirst down last vpxorq @38", "AMD Zen 4"},
+const TableLoop TABLE[] = {
+#define ISABENCH_LOOP(family, number, processors, order, counter, position, copy, xor_op, offset) \
+    {Family::family, number, processors, #order " " #counter " " #position " " #copy " " #xor_op " @" #offset},
+#include "../../src/variants/variants.def"
 };
+
+// The fidelity tool's name of a table loop: single blanks, k-add for k_add.
+std::string table_form_name(const TableLoop &loop) {
+    std::string name;
+    for (const char *c = loop.tokens; *c; ++c) {
+        if (*c == ' ' && (name.empty() || name.back() == ' '))
+            continue;
+        name += *c == '_' ? '-' : *c;
+    }
+    return name;
+}
+
+// Which processors, by name, run a table loop.
+std::string processors_of(unsigned mask) {
+    std::string names;
+    for (unsigned p = 0; p < PROCESSOR_COUNT; ++p)
+        if (mask >> p & 1)
+            names += (names.empty() ? "" : ", ") + std::string(processor_name(static_cast<Processor>(p)));
+    return names;
+}
+
+// The median of paired ratios over the rounds, and the interval between two
+// of their order statistics that holds the true median with at least 95%
+// probability whatever their distribution (the sign test's interval). Over
+// 12 rounds it runs from the 3rd lowest to the 3rd highest; below 6 rounds
+// no such interval exists, and the bounds are 0 and infinity.
+struct Paired {
+    double median = NAN, low = 0, high = HUGE_VAL;
+};
+
+Paired paired(std::vector<double> ratios) {
+    Paired p;
+    const std::size_t n = ratios.size();
+    if (n == 0)
+        return p;
+    std::sort(ratios.begin(), ratios.end());
+    p.median = n % 2 ? ratios[n / 2] : (ratios[n / 2 - 1] + ratios[n / 2]) / 2;
+    // The largest j with P(Binomial(n, 1/2) < j) <= 2.5%.
+    double below = 0, term = std::pow(0.5, static_cast<double>(n));
+    std::size_t j = 0;
+    while (j < n && below + term <= 0.025) {
+        below += term;
+        term = term * static_cast<double>(n - j) / static_cast<double>(j + 1);
+        ++j;
+    }
+    if (j >= 1 && j <= n - j + 1) {
+        p.low = ratios[j - 1];
+        p.high = ratios[n - j];
+    }
+    return p;
+}
+
+std::vector<double> quotients(const std::vector<double> &a, const std::vector<double> &b) {
+    std::vector<double> q;
+    for (std::size_t r = 0; r < std::min(a.size(), b.size()); ++r)
+        q.push_back(a[r] / b[r]);
+    return q;
+}
+
+double best(const std::vector<double> &times) {
+    return times.empty() ? HUGE_VAL : *std::min_element(times.begin(), times.end());
+}
+
+double median(std::vector<double> times) { return paired(std::move(times)).median; }
 
 struct Candidate {
     Form form;
     std::string name;
-    std::string origin;  // "own form", "fastest on PROCESSOR", "search"
+    std::string origin;  // "own form", "the loop for PROCESSORS", "search"
     std::unique_ptr<BuiltLoop> loop;
-    double best = HUGE_VAL;  // best seconds over all rounds, to the microsecond
+    std::vector<double> times;  // best seconds of each round, to the microsecond
+    Paired over_own;            // the own form's time over this one's, per round
+    bool faster = false;        // over_own lies wholly above 1
 };
 
 struct FamilyRun {
     Family family = Family::Scalar;
     const char *label = nullptr;  // of the first line built from it
     bool runs = false;
+    unsigned own = 0;  // the table loop this processor runs
     std::vector<Candidate> candidates;
     double clock_hz = 0;  // the fastest clock seen next to this family's loops
     bool clock_confirmed = false;
@@ -186,8 +265,8 @@ double cycles_per_iteration(Family family, double seconds, uint64_t elements, do
     return seconds * clock_hz / (static_cast<double>(elements) / lanes_of(family));
 }
 
-// Runs isabench once and keeps each line's time where it beats the rounds
-// before. Every variant this processor can run must print the right sum.
+// Runs isabench once and adds each line's time to its rounds. Every variant
+// this processor can run must print the right sum.
 void run_isabench(const std::string &path) {
     // Started without a shell, so that no character of the path means more
     // than itself; its skip messages on standard error pass through.
@@ -227,7 +306,7 @@ void run_isabench(const std::string &path) {
         if (s != SUM)
             fail("isabench printed a wrong sum: %s", text);
         seen[line - lines] = true;
-        line->isabench = std::min(line->isabench, t);
+        line->isabench.push_back(t);
     }
     std::fclose(out);
     int status = 0;
@@ -248,19 +327,104 @@ std::string default_isabench() {
     return path.substr(0, path.rfind('/') + 1) + "isabench";
 }
 
+// Where each loop of the build sits: bytes past a 4096-byte boundary, read
+// from the executable's symbol table and code (ELF). The loader maps the file
+// page by page, so a loop's address modulo 4096 in the file is its address
+// modulo 4096 when it runs. Nothing is found in a stripped executable.
+class Image {
+public:
+    explicit Image(const std::string &path) {
+        FILE *file = std::fopen(path.c_str(), "rb");
+        if (!file)
+            return;
+        std::vector<uint8_t> bytes;
+        uint8_t chunk[65536];
+        std::size_t n;
+        while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+            bytes.insert(bytes.end(), chunk, chunk + n);
+        std::fclose(file);
+        bytes_ = std::move(bytes);
+        read_symbols();
+    }
+
+    // The loop's address modulo 4096 inside `function`, or -1.
+    int loop_address(const char *function, const uint8_t *loop, std::size_t size) const {
+        for (const Symbol &symbol : symbols_) {
+            if (symbol.name != function)
+                continue;
+            const uint8_t *begin = bytes_.data() + symbol.file_offset, *end = begin + symbol.size;
+            const uint8_t *found = std::search(begin, end, loop, loop + size);
+            if (found != end)
+                return static_cast<int>((symbol.address + (found - begin)) % 4096);
+        }
+        return -1;
+    }
+
+private:
+    struct Symbol {
+        std::string name;
+        uint64_t address, size, file_offset;
+    };
+    std::vector<uint8_t> bytes_;
+    std::vector<Symbol> symbols_;
+
+    template <typename T>
+    T at(uint64_t offset) const {
+        T value{};
+        if (offset + sizeof(T) <= bytes_.size())
+            std::memcpy(&value, bytes_.data() + offset, sizeof(T));
+        return value;
+    }
+
+    void read_symbols() {
+        if (bytes_.size() < 64 || std::memcmp(bytes_.data(), "\177ELF\2\1", 6) != 0)
+            return;
+        const uint64_t sections = at<uint64_t>(0x28);
+        const uint16_t entry_size = at<uint16_t>(0x3a), count = at<uint16_t>(0x3c);
+        const auto section = [&](unsigned k, unsigned field) {
+            return sections + static_cast<uint64_t>(k) * entry_size + field;
+        };
+        for (unsigned k = 0; k < count; ++k) {
+            if (at<uint32_t>(section(k, 4)) != 2)  // SHT_SYMTAB
+                continue;
+            const uint64_t table = at<uint64_t>(section(k, 0x18)), table_size = at<uint64_t>(section(k, 0x20));
+            const uint64_t names = at<uint64_t>(section(at<uint32_t>(section(k, 0x28)), 0x18));
+            for (uint64_t e = table; e + 24 <= table + table_size && e + 24 <= bytes_.size(); e += 24) {
+                const uint64_t address = at<uint64_t>(e + 8), size = at<uint64_t>(e + 16);
+                const uint64_t name = names + at<uint32_t>(e);
+                if (size == 0 || name >= bytes_.size())
+                    continue;
+                const std::string text(reinterpret_cast<const char *>(bytes_.data() + name),
+                                       strnlen(reinterpret_cast<const char *>(bytes_.data() + name), bytes_.size() - name));
+                if (text.compare(0, 6, "bench_") != 0)
+                    continue;
+                // The section that holds the code, for its place in the file.
+                for (unsigned c = 0; c < count; ++c) {
+                    const uint64_t start = at<uint64_t>(section(c, 0x10)), length = at<uint64_t>(section(c, 0x20));
+                    if (at<uint32_t>(section(c, 4)) == 1 && address >= start && address + size <= start + length) {
+                        const uint64_t offset = at<uint64_t>(section(c, 0x18)) + (address - start);
+                        if (offset + size <= bytes_.size())
+                            symbols_.push_back({text, address, size, offset});
+                    }
+                }
+            }
+        }
+    }
+};
+
 void add_candidate(FamilyRun &run, const Form &form, const std::string &origin) {
     const std::string name = form_name(form);
     for (const Candidate &c : run.candidates)
         if (c.name == name)
             return;
-    run.candidates.push_back({form, name, origin, std::make_unique<BuiltLoop>(form, ELEMENTS)});
+    run.candidates.push_back({form, name, origin, std::make_unique<BuiltLoop>(form, ELEMENTS), {}, {}, false});
 }
 
-void add_named(FamilyRun &run, const char *name, const std::string &origin) {
+Form table_form(const TableLoop &loop) {
     Form form;
-    if (!parse_form(run.family, name, form))
-        fail("no such form: %s", name);
-    add_candidate(run, form, origin);
+    if (!parse_form(loop.family, table_form_name(loop), form))
+        fail("variants.def names a form this tool cannot build: %s", table_form_name(loop).c_str());
+    return form;
 }
 
 struct Screened {
@@ -282,6 +446,8 @@ void screen(std::vector<Screened> &forms, uint64_t elements, int passes) {
 }
 
 // Every form at every offset, cheaply; the fastest few join the candidates.
+// The screen names no winner: its minima on a shared machine are as much
+// the machine's quiet moments as the forms' speed. The paired rounds decide.
 void search(FamilyRun &run, FILE *tsv) {
     const double started = now();
     std::fprintf(stderr, "isabench-fidelity: searching the %s forms...\n", run.label);
@@ -348,19 +514,43 @@ void confirm_clocks(std::vector<FamilyRun> &runs) {
     }
 }
 
-const Candidate &fastest(const FamilyRun &run) {
-    const Candidate *best = &run.candidates[0];
-    for (const Candidate &c : run.candidates)
-        if (c.best < best->best)
-            best = &c;
-    return *best;
+// One round: isabench once, then every loop best of RUNS_PER_ROUND, in the
+// opposite order every other round, so that no loop always runs first.
+void run_round(int round, const std::string &isabench, std::vector<FamilyRun> &runs) {
+    run_isabench(isabench);
+    for (FamilyRun &run : runs) {
+        if (!run.runs)
+            continue;
+        const std::size_t n = run.candidates.size();
+        for (std::size_t k = 0; k < n; ++k) {
+            Candidate &c = run.candidates[round % 2 ? n - 1 - k : k];
+            // Kept to the microsecond, as isabench prints its times.
+            c.times.push_back(std::round(best_of(*c.loop, RUNS_PER_ROUND, ELEMENTS, c.name) * 1e6) * 1e-6);
+        }
+        // Next to the family's own code: a processor may lower its clock
+        // while it runs wide vector code.
+        run.clock_hz = std::max(run.clock_hz, measure_clock());
+    }
 }
 
-const Candidate &own(const FamilyRun &run, const Line &line) {
+// Each loop against the own form, round by round.
+void compare_with_own(FamilyRun &run) {
+    const Candidate &own = run.candidates.front();
+    for (Candidate &c : run.candidates) {
+        c.over_own = paired(quotients(own.times, c.times));
+        c.faster = &c != &own && c.over_own.low > 1.0;
+    }
+}
+
+// The fastest form the rounds could confirm: the one the own form is the
+// most times slower than, among those it is surely slower than; the own form
+// where there is none.
+const Candidate &fastest(const FamilyRun &run) {
+    const Candidate *best = &run.candidates.front();
     for (const Candidate &c : run.candidates)
-        if (c.name == line.own_form)
-            return c;
-    fail("the own form of %s is missing", line.label);
+        if (c.faster && c.over_own.median > (best->faster ? best->over_own.median : 0))
+            best = &c;
+    return *best;
 }
 
 FamilyRun &run_of(std::vector<FamilyRun> &runs, Family family) {
@@ -370,58 +560,101 @@ FamilyRun &run_of(std::vector<FamilyRun> &runs, Family family) {
     fail("%s", "a line's family has no run");
 }
 
-// The loop of each line's own form as this tool builds it: a test compares
-// these bytes with the build's, so that the own form is the line's loop.
+// Every loop of every line as this tool builds it: a test compares these
+// bytes with the build's, so that the loops compared are the lines' loops.
 void print_own_forms() {
     for (const Line &line : lines) {
-        Form form;
-        if (!parse_form(line.family, line.own_form, form))
-            fail("no such form: %s", line.own_form);
-        const BuiltLoop loop(form, ELEMENTS);
-        std::printf("%s\t%s\t%d\t", line.label, line.own_form, form.offset);
-        for (std::size_t k = 0; k < loop.loop_size(); ++k)
-            std::printf("%02x", loop.loop_bytes()[k]);
-        std::printf("\n");
+        for (const TableLoop &table : TABLE) {
+            if (table.family != line.family)
+                continue;
+            const Form form = table_form(table);
+            const BuiltLoop loop(form, ELEMENTS);
+            std::printf("%s\t%u\t%s\t%d\t", line.label, table.number, form_name(form).c_str(), form.offset);
+            for (std::size_t k = 0; k < loop.loop_size(); ++k)
+                std::printf("%02x", loop.loop_bytes()[k]);
+            std::printf("\n");
+        }
     }
 }
 
-}  // namespace
+// What a ratio's interval says against the goal.
+const char *verdict(const Paired &p) {
+    if (p.high <= GOAL)
+        return "within";
+    if (p.low > GOAL)
+        return "slower";
+    return "undecided";
+}
 
-int main(int argc, char **argv) {
+std::string json_number(double value, const char *format = "%.6f") {
+    if (!std::isfinite(value))
+        return "null";
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+std::string json_interval(const Paired &p) {
+    return "[" + json_number(p.low, "%.4f") + ", " + json_number(p.high, "%.4f") + "]";
+}
+
+std::string text_interval(const Paired &p) {
+    char text[64];
+    if (std::isfinite(p.high) && p.low > 0)
+        std::snprintf(text, sizeof text, "%.3f [%.3f..%.3f]", p.median, p.low, p.high);
+    else
+        std::snprintf(text, sizeof text, "%.3f [no interval]", p.median);
+    return text;
+}
+
+struct Options {
     std::string isabench = default_isabench();
-    int rounds = 3;
-    bool json = false, searching = false;
+    int rounds = DEFAULT_ROUNDS;
+    bool json = false, searching = false, own_forms = false;
     const char *tsv_path = nullptr;
-    for (int k = 1; k < argc; ++k) {
-        if (std::strcmp(argv[k], "--isabench") == 0 && k + 1 < argc) {
-            isabench = argv[++k];
-        } else if (std::strcmp(argv[k], "--rounds") == 0 && k + 1 < argc) {
-            rounds = std::atoi(argv[++k]);
-            if (rounds < 1)
-                fail("--rounds needs a positive count, not %s", argv[k]);
-        } else if (std::strcmp(argv[k], "--json") == 0) {
-            json = true;
-        } else if (std::strcmp(argv[k], "--search") == 0) {
-            searching = true;
-        } else if (std::strcmp(argv[k], "--tsv") == 0 && k + 1 < argc) {
-            tsv_path = argv[++k];
-        } else if (std::strcmp(argv[k], "--own-forms") == 0) {
-            print_own_forms();
-            return 0;
-        } else if (std::strcmp(argv[k], "--help") == 0 || std::strcmp(argv[k], "-h") == 0) {
-            std::fputs(USAGE, stdout);
-            return 0;
-        } else {
-            std::fprintf(stderr, "isabench-fidelity: unknown argument %s\n%s", argv[k], USAGE);
-            return 2;
+};
+
+Options parse_options(int argc, char **argv) {
+    Options options;
+    static const option LONG[] = {{"isabench", required_argument, nullptr, 'i'}, {"rounds", required_argument, nullptr, 'r'},
+                                  {"search", no_argument, nullptr, 's'},         {"tsv", required_argument, nullptr, 't'},
+                                  {"json", no_argument, nullptr, 'j'},           {"own-forms", no_argument, nullptr, 'o'},
+                                  {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0}};
+    int c;
+    while ((c = getopt_long(argc, argv, "h", LONG, nullptr)) != -1) {
+        switch (c) {
+        case 'i': options.isabench = optarg; break;
+        case 'r': {
+            char *end = nullptr;
+            errno = 0;
+            const long rounds = std::strtol(optarg, &end, 10);
+            if (errno != 0 || end == optarg || *end != '\0' || rounds < 1 || rounds > 10000)
+                fail("--rounds needs a count from 1 to 10000, not %s", optarg);
+            options.rounds = static_cast<int>(rounds);
+            break;
+        }
+        case 's': options.searching = true; break;
+        case 't': options.tsv_path = optarg; break;
+        case 'j': options.json = true; break;
+        case 'o': options.own_forms = true; break;
+        case 'h': std::fputs(USAGE, stdout); std::exit(0);
+        default: std::fputs(USAGE, stderr); std::exit(2);
         }
     }
-    if (tsv_path && !searching)
+    if (optind < argc) {
+        std::fprintf(stderr, "isabench-fidelity: unknown argument %s\n%s", argv[optind], USAGE);
+        std::exit(2);
+    }
+    if (options.tsv_path && !options.searching)
         fail("%s", "--tsv needs --search");
-    if (access(isabench.c_str(), X_OK) != 0)
-        fail("cannot run %s", isabench.c_str());
+    return options;
+}
 
-    const unsigned usable = usable_features();
+// The loops of each family this processor runs: the table's, each where the
+// build has it modulo 4096 (the own form first), and with --search the
+// screen's finalists.
+std::vector<FamilyRun> set_up(const Options &options, Processor processor, unsigned usable) {
+    const Image image(options.isabench);
     std::vector<FamilyRun> runs;
     for (Line &line : lines) {
         line.runs = (usable & line.needs) == line.needs;
@@ -432,53 +665,60 @@ int main(int argc, char **argv) {
             FamilyRun run;
             run.family = line.family;
             run.label = line.label;
+            run.own = chosen_loop(line.family, processor);
             runs.push_back(std::move(run));
+            for (int pass = 0; pass < 2; ++pass) {
+                for (const TableLoop &table : TABLE) {
+                    if (table.family != line.family || (table.number == runs.back().own) != (pass == 0))
+                        continue;
+                    Form form = table_form(table);
+                    const BuiltLoop probe(form, ELEMENTS);
+                    form.address = image.loop_address(line.function, probe.loop_bytes(), probe.loop_size());
+                    add_candidate(runs.back(), form,
+                                  pass == 0 ? "own form" : "the loop for " + processors_of(table.processors));
+                }
+            }
         }
         FamilyRun &run = run_of(runs, line.family);
         run.runs = run.runs || line.runs;
-        if (line.runs)
-            add_named(run, line.own_form, "own form");
     }
-    for (FamilyRun &run : runs) {
-        if (!run.runs)
-            continue;
-        for (const Known &known : KNOWN_FASTEST)
-            if (known.family == run.family)
-                add_named(run, known.form, std::string("fastest on ") + known.where);
+    return runs;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const Options options = parse_options(argc, argv);
+    if (options.own_forms) {
+        print_own_forms();
+        return 0;
     }
+    if (access(options.isabench.c_str(), X_OK) != 0)
+        fail("cannot run %s", options.isabench.c_str());
+
+    const CpuRegisters registers = read_cpu_registers();
+    const Processor processor = identify_processor(registers);
+    std::vector<FamilyRun> runs = set_up(options, processor, usable_features(registers));
 
     FILE *tsv = nullptr;
-    if (tsv_path) {
-        tsv = std::fopen(tsv_path, "w");
+    if (options.tsv_path) {
+        tsv = std::fopen(options.tsv_path, "w");
         if (!tsv)
-            fail("cannot write %s", tsv_path);
+            fail("cannot write %s", options.tsv_path);
         std::fprintf(tsv, "line\tform\tseconds\tcycles\n");
     }
-    if (searching)
+    if (options.searching)
         for (FamilyRun &run : runs)
             if (run.runs)
                 search(run, tsv);
     if (tsv)
         std::fclose(tsv);
 
-    // Alternate the program and the loops, so that a slow spell of a shared
-    // machine falls on both alike; keep each one's best.
-    for (int r = 0; r < rounds; ++r) {
-        run_isabench(isabench);
-        for (FamilyRun &run : runs) {
-            if (!run.runs)
-                continue;
-            for (Candidate &c : run.candidates) {
-                // Kept to the microsecond, as isabench prints its times, so
-                // that each ratio is exactly the quotient of the times shown.
-                const double seconds = std::round(best_of(*c.loop, REPEATS, ELEMENTS, c.name) * 1e6) * 1e-6;
-                c.best = std::min(c.best, seconds);
-            }
-            // Next to the family's own code: a processor may lower its clock
-            // while it runs wide vector code.
-            run.clock_hz = std::max(run.clock_hz, measure_clock());
-        }
-    }
+    for (int r = 0; r < options.rounds; ++r)
+        run_round(r, options.isabench, runs);
+    for (FamilyRun &run : runs)
+        if (run.runs)
+            compare_with_own(run);
 
     confirm_clocks(runs);
     double clock_hz = 0;
@@ -490,41 +730,53 @@ int main(int argc, char **argv) {
     // confirmed, `missing`.
     const auto cycles = [&](const Line &line, double seconds, const char *format, const char *missing) {
         const FamilyRun &run = run_of(runs, line.family);
-        if (!run.clock_confirmed)
+        if (!run.clock_confirmed || !std::isfinite(seconds))
             return std::string(missing);
         char text[32];
         std::snprintf(text, sizeof text, format, cycles_per_iteration(line.family, seconds, ELEMENTS, run.clock_hz));
         return std::string(text);
     };
-    const auto json_cycles = [&](const Line &line, double seconds) {
-        return cycles(line, seconds, "%.3f", "null");
-    };
-    const auto text_cycles = [&](const Line &line, double seconds) {
-        return cycles(line, seconds, "%7.2f", "      ?");
-    };
-    if (json) {
-        std::printf("{\"clock_ghz\": %.3f, \"rounds\": %d, \"search\": %s, \"variants\": [", clock_hz * 1e-9, rounds,
-                    searching ? "true" : "false");
+    const auto json_cycles = [&](const Line &line, double seconds) { return cycles(line, seconds, "%.3f", "null"); };
+    const auto text_cycles = [&](const Line &line, double seconds) { return cycles(line, seconds, "%5.2f", "    ?"); };
+
+    const unsigned family = cpu_family(registers), model = cpu_model(registers);
+    if (options.json) {
+        std::printf("{\"processor\": \"%s\", \"vendor\": \"%s\", \"family\": %u, \"model\": %u, \"clock_ghz\": %.3f, "
+                    "\"rounds\": %d, \"runs_per_round\": %d, \"goal\": %.2f, \"search\": %s, \"variants\": [",
+                    processor_name(processor), registers.vendor, family, model, clock_hz * 1e-9, options.rounds,
+                    RUNS_PER_ROUND, GOAL, options.searching ? "true" : "false");
         const char *separator = "";
         for (const Line &line : lines) {
             if (!line.runs)
                 continue;
             const FamilyRun &run = run_of(runs, line.family);
-            const Candidate &mine = own(run, line), &best = fastest(run);
-            std::printf("%s\n  {\"label\": \"%s\", \"isabench_seconds\": %.6f, \"isabench_cycles_per_iteration\": %s, "
-                        "\"own_form\": \"%s\", \"own_form_seconds\": %.6f, \"own_form_cycles_per_iteration\": %s, "
-                        "\"ratio_to_own_form\": %.17g, \"fastest_form\": \"%s\", \"fastest_seconds\": %.6f, "
-                        "\"fastest_cycles_per_iteration\": %s, \"ratio_to_fastest\": %.17g, \"clock_ghz\": %.6f, "
+            const Candidate &mine = run.candidates.front(), &top = fastest(run);
+            const Paired to_own = paired(quotients(line.isabench, mine.times));
+            const Paired to_fastest = paired(quotients(line.isabench, top.times));
+            std::printf("%s\n  {\"label\": \"%s\", \"isabench_seconds\": %.6f, \"isabench_median_seconds\": %.6f, "
+                        "\"isabench_cycles_per_iteration\": %s, \"own_form\": \"%s\", \"own_form_number\": %u, "
+                        "\"own_form_address\": %s, \"own_form_seconds\": %.6f, \"own_form_median_seconds\": %.6f, "
+                        "\"own_form_cycles_per_iteration\": %s, \"ratio_to_own_form\": %s, "
+                        "\"ratio_to_own_form_interval\": %s, \"fastest_form\": \"%s\", \"fastest_confirmed\": %s, "
+                        "\"fastest_seconds\": %.6f, \"fastest_cycles_per_iteration\": %s, \"ratio_to_fastest\": %s, "
+                        "\"ratio_to_fastest_interval\": %s, \"verdict\": \"%s\", \"clock_ghz\": %.6f, "
                         "\"clock_confirmed\": %s, \"forms\": [",
-                        separator, line.label, line.isabench, json_cycles(line, line.isabench).c_str(),
-                        mine.name.c_str(), mine.best, json_cycles(line, mine.best).c_str(), line.isabench / mine.best,
-                        best.name.c_str(), best.best, json_cycles(line, best.best).c_str(), line.isabench / best.best,
-                        run.clock_hz * 1e-9, run.clock_confirmed ? "true" : "false");
+                        separator, line.label, best(line.isabench), median(line.isabench),
+                        json_cycles(line, best(line.isabench)).c_str(), mine.name.c_str(), run.own,
+                        mine.form.address >= 0 ? std::to_string(mine.form.address).c_str() : "null", best(mine.times),
+                        median(mine.times), json_cycles(line, best(mine.times)).c_str(),
+                        json_number(to_own.median, "%.4f").c_str(), json_interval(to_own).c_str(), top.name.c_str(),
+                        top.faster ? "true" : "false", best(top.times), json_cycles(line, best(top.times)).c_str(),
+                        json_number(to_fastest.median, "%.4f").c_str(), json_interval(to_fastest).c_str(),
+                        verdict(to_fastest), run.clock_hz * 1e-9, run.clock_confirmed ? "true" : "false");
             const char *comma = "";
             for (const Candidate &c : run.candidates) {
-                std::printf("%s{\"form\": \"%s\", \"origin\": \"%s\", \"seconds\": %.6f, \"cycles_per_iteration\": %s}",
-                            comma, c.name.c_str(), c.origin.c_str(), c.best, json_cycles(line, c.best).c_str());
-                comma = ", ";
+                std::printf("%s\n    {\"form\": \"%s\", \"origin\": \"%s\", \"seconds\": %.6f, \"median_seconds\": %.6f, "
+                            "\"cycles_per_iteration\": %s, \"own_form_over_this\": %s, \"interval\": %s, \"faster\": %s}",
+                            comma, c.name.c_str(), c.origin.c_str(), best(c.times), median(c.times),
+                            json_cycles(line, best(c.times)).c_str(), json_number(c.over_own.median, "%.4f").c_str(),
+                            json_interval(c.over_own).c_str(), c.faster ? "true" : "false");
+                comma = ",";
             }
             std::printf("]}");
             separator = ",";
@@ -533,26 +785,48 @@ int main(int argc, char **argv) {
         return 0;
     }
 
-    std::printf("core clock %.2f GHz (dependent 64-bit register additions), best of %d round%s\n", clock_hz * 1e-9,
-                rounds, rounds == 1 ? "" : "s");
+    std::printf("processor: %s (%s family %u model %u); core clock %.2f GHz (dependent 64-bit register additions)\n",
+                processor_name(processor), registers.vendor, family, model, clock_hz * 1e-9);
+    std::printf("%d rounds, each isabench once and every loop best of %d; ratios are medians over the rounds of\n"
+                "ratios within a round, with their 95%% interval\n",
+                options.rounds, RUNS_PER_ROUND);
     for (const FamilyRun &run : runs)
-        if (run.runs && searching)
+        if (run.runs && options.searching)
             std::printf("searched %zu placed forms for %s in %.0f s\n", run.screened, run.label, run.search_seconds);
-    std::printf("\ncycles per iteration (floor 1.00)\n");
-    std::printf("%-7s %10s %7s  %-36s %7s  %-36s %7s %8s\n", "line", "isabench s", "c/it", "own form", "c/it",
-                "fastest form", "c/it", "ratio to");
-    std::printf("%-7s %10s %7s  %-36s %7s  %-36s %7s %8s\n", "", "", "", "", "", "", "", "fastest");
+    std::printf("\ncycles per iteration (best of the rounds; floor 1.00)\n");
+    std::printf("%-7s %5s  %-36s %5s  %-36s %5s  %s\n", "line", "c/it", "own form (the loop it runs)", "c/it",
+                "fastest form confirmed", "c/it", "line / fastest");
+    bool undecided = false;
     for (const Line &line : lines) {
         if (!line.runs) {
             std::printf("%-7s not run: this processor or operating system lacks it\n", line.label);
             continue;
         }
         const FamilyRun &run = run_of(runs, line.family);
-        const Candidate &mine = own(run, line), &best = fastest(run);
-        std::printf("%-7s %10.6f %s  %-36s %s  %-36s %s %8.3f\n", line.label, line.isabench,
-                    text_cycles(line, line.isabench).c_str(), mine.name.c_str(), text_cycles(line, mine.best).c_str(),
-                    best.name.c_str(), text_cycles(line, best.best).c_str(), line.isabench / best.best);
+        const Candidate &mine = run.candidates.front(), &top = fastest(run);
+        const Paired to_fastest = paired(quotients(line.isabench, top.times));
+        undecided = undecided || std::string(verdict(to_fastest)) == "undecided";
+        std::printf("%-7s %s  %-36s %s  %-36s %s  %s %s\n", line.label, text_cycles(line, best(line.isabench)).c_str(),
+                    mine.name.c_str(), text_cycles(line, best(mine.times)).c_str(),
+                    top.faster ? top.name.c_str() : "(none faster than the own form)",
+                    text_cycles(line, best(top.times)).c_str(), text_interval(to_fastest).c_str(), verdict(to_fastest));
     }
+    std::printf("\nevery loop against the own form (own / this, per round)\n");
+    for (const FamilyRun &run : runs) {
+        if (!run.runs)
+            continue;
+        for (const Candidate &c : run.candidates) {
+            if (&c == &run.candidates.front())
+                continue;
+            std::printf("%-7s %-36s %5.2f c/it  %s%s  (%s)\n", run.label, c.name.c_str(),
+                        cycles_per_iteration(run.family, best(c.times), ELEMENTS, run.clock_hz),
+                        text_interval(c.over_own).c_str(), c.faster ? " faster" : "", c.origin.c_str());
+        }
+    }
+    std::printf("\nwithin: the line is within %.2f of the fastest form; slower: surely not; undecided: the rounds\n"
+                "varied too much to say either\n", GOAL);
+    if (undecided)
+        std::printf("some ratios are undecided: run again on an idle machine, or with more --rounds\n");
     for (const FamilyRun &run : runs)
         if (run.runs && !run.clock_confirmed)
             std::printf("?: the clock next to the %s loops read %.2f GHz and could not be confirmed\n", run.label,

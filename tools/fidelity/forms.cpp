@@ -171,8 +171,12 @@ const Constants *constants_for(int lanes) {
     return &c;
 }
 
+// The loop's head sits in the middle page, at its address modulo 4096 where
+// it has one, else HEAD past a 64-byte boundary of its own; the set-up before
+// it and the reduction after it fit on either side.
 constexpr std::size_t MEMORY = 3 * 4096;
-constexpr std::size_t HEAD = 1024;  // a 64-byte boundary, with room for the set-up before it
+constexpr std::size_t PAGE = 4096;
+constexpr std::size_t HEAD = 1024;
 
 }  // namespace
 
@@ -281,7 +285,7 @@ BuiltLoop::BuiltLoop(const Form &form, uint64_t elements) : family_(form.family)
     }
     memory_ = static_cast<uint8_t *>(memory);
     std::memset(memory_, INT3, MEMORY);
-    head_ = memory_ + HEAD + form.offset;
+    head_ = memory_ + PAGE + (form.address >= 0 ? static_cast<std::size_t>(form.address) % PAGE : HEAD + form.offset);
     entry_ = head_ - start.size();
     loop_size_ = loop.size();
     std::memcpy(entry_, start.data(), start.size());

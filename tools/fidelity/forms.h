@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-enum class Family { Scalar, Sse, Avx, Avx2, Avx512 };
+#include "../../src/variants/loops.h"
 
 // The order of the operations. Scalar: the accumulation before or after the
 // step of k. 128-bit: the copy of b first (the only order). 256 and 512 bits:
@@ -45,6 +45,10 @@ struct Form {
     int copy;    // 128-bit: 0 the integer move (movdqa), 1 the float move (movaps)
     int xor_op;  // 0 the integer XOR (pxor, vpxor, vpxorq), 1 the float XOR (xorps)
     int offset;  // bytes from a 64-byte boundary to the loop's first instruction
+    // Bytes from a 4096-byte boundary to the loop's first instruction, where
+    // the loop is to sit as it does in a build (offset is then this modulo
+    // 64); -1 where only the offset matters.
+    int address = -1;
 };
 
 // Lanes per iteration of a family's loop.
