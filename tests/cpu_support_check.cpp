@@ -71,28 +71,74 @@ std::string runs(unsigned usable) {
     return labels;
 }
 
+CpuRegisters values(uint32_t max_leaf, uint32_t leaf1_ecx, uint32_t leaf7_ebx, uint64_t xcr0) {
+    CpuRegisters registers{};
+    registers.max_leaf = max_leaf;
+    registers.leaf1_ecx = leaf1_ecx;
+    registers.leaf7_ebx = leaf7_ebx;
+    registers.xcr0 = xcr0;
+    return registers;
+}
+
+// Which processor's loops register values select: CPUID leaf 1 EAX as
+// processors report it (stepping, model, family, extended model, extended
+// family), written out from the manuals.
+int identities() {
+    const struct {
+        const char *name;
+        const char *vendor;
+        uint32_t eax;
+        Processor processor;
+    } cases[] = {
+        {"EPYC 7003 (family 19h model 01h)", "AuthenticAMD", 0x00A00F11, PROCESSOR_ZEN3},
+        {"Ryzen 5000 (family 19h model 21h)", "AuthenticAMD", 0x00A20F10, PROCESSOR_ZEN3},
+        {"EPYC 9004 (family 19h model 11h)", "AuthenticAMD", 0x00A10F11, PROCESSOR_ZEN4},
+        {"Ryzen 7000 (family 19h model 61h)", "AuthenticAMD", 0x00A60F12, PROCESSOR_ZEN4},
+        {"EPYC 9005 (family 1Ah model 02h)", "AuthenticAMD", 0x00B00F21, PROCESSOR_ZEN5},
+        {"Ryzen 9000 (family 1Ah model 44h)", "AuthenticAMD", 0x00B40F40, PROCESSOR_ZEN5},
+        {"EPYC 7002 (family 17h model 31h)", "AuthenticAMD", 0x00830F10, PROCESSOR_DEFAULT},
+        {"Xeon 4th generation (6/143)", "GenuineIntel", 0x000806F8, PROCESSOR_XEON_SPR},
+        {"Xeon 5th generation (6/207)", "GenuineIntel", 0x000C06F2, PROCESSOR_XEON_SPR},
+        {"Xeon Skylake-SP (6/85)", "GenuineIntel", 0x00050654, PROCESSOR_DEFAULT},
+        {"an Intel reporting AMD's family 19h", "GenuineIntel", 0x00A10F11, PROCESSOR_DEFAULT},
+        {"Hygon (family 18h)", "HygonGenuine", 0x00900F02, PROCESSOR_DEFAULT},
+    };
+    int failures = 0;
+    for (const auto &c : cases) {
+        CpuRegisters registers = values(0xd, ALL_ECX, AVX512_EBX, XCR0_ZMM);
+        std::strcpy(registers.vendor, c.vendor);
+        registers.leaf1_eax = c.eax;
+        const Processor got = identify_processor(registers);
+        std::printf("%-36s family %02Xh model %02Xh: %s%s%s\n", c.name, cpu_family(registers), cpu_model(registers),
+                    processor_name(got), got == c.processor ? "" : ", expected ",
+                    got == c.processor ? "" : processor_name(c.processor));
+        failures += got != c.processor;
+    }
+    return failures;
+}
+
 int decisions() {
     struct Case {
         const char *name;
         CpuRegisters registers;
         const char *runs;
     } cases[] = {
-        {"every extension", {0xd, ALL_ECX, AVX512_EBX, XCR0_ZMM}, "scalar SSE2 SSE4.2 AVX AVX2 AVX512"},
-        {"AVX-512F without DQ", {0xd, ALL_ECX, AVX512_EBX & ~AVX512DQ, XCR0_ZMM}, "scalar SSE2 SSE4.2 AVX AVX2"},
-        {"AVX-512F without VL", {0xd, ALL_ECX, AVX512_EBX & ~AVX512VL, XCR0_ZMM}, "scalar SSE2 SSE4.2 AVX AVX2"},
+        {"every extension", values(0xd, ALL_ECX, AVX512_EBX, XCR0_ZMM), "scalar SSE2 SSE4.2 AVX AVX2 AVX512"},
+        {"AVX-512F without DQ", values(0xd, ALL_ECX, AVX512_EBX & ~AVX512DQ, XCR0_ZMM), "scalar SSE2 SSE4.2 AVX AVX2"},
+        {"AVX-512F without VL", values(0xd, ALL_ECX, AVX512_EBX & ~AVX512VL, XCR0_ZMM), "scalar SSE2 SSE4.2 AVX AVX2"},
         // Hardware with AVX-512 whose operating system saves only the YMM state.
-        {"XCR0 without opmask and ZMM state", {0xd, ALL_ECX, AVX512_EBX, XCR0_YMM}, "scalar SSE2 SSE4.2 AVX AVX2"},
-        {"XCR0 without the high ZMM registers", {0xd, ALL_ECX, AVX512_EBX, 0x67}, "scalar SSE2 SSE4.2 AVX AVX2"},
+        {"XCR0 without opmask and ZMM state", values(0xd, ALL_ECX, AVX512_EBX, XCR0_YMM), "scalar SSE2 SSE4.2 AVX AVX2"},
+        {"XCR0 without the high ZMM registers", values(0xd, ALL_ECX, AVX512_EBX, 0x67), "scalar SSE2 SSE4.2 AVX AVX2"},
         // Above the highest leaf a processor may answer with another leaf's
         // data: whatever stands in leaf 7 must count for nothing.
-        {"highest basic leaf 6", {6, ALL_ECX, AVX512_EBX, XCR0_ZMM}, "scalar SSE2 SSE4.2 AVX"},
-        {"highest basic leaf 0", {0, ALL_ECX, AVX512_EBX, XCR0_ZMM}, "scalar SSE2"},
-        {"AVX2 reported without AVX", {0xd, SSE42_ECX | OSXSAVE, AVX512_EBX, XCR0_ZMM}, "scalar SSE2 SSE4.2"},
+        {"highest basic leaf 6", values(6, ALL_ECX, AVX512_EBX, XCR0_ZMM), "scalar SSE2 SSE4.2 AVX"},
+        {"highest basic leaf 0", values(0, ALL_ECX, AVX512_EBX, XCR0_ZMM), "scalar SSE2"},
+        {"AVX2 reported without AVX", values(0xd, SSE42_ECX | OSXSAVE, AVX512_EBX, XCR0_ZMM), "scalar SSE2 SSE4.2"},
         // The operating system has not enabled XSAVE: XCR0 holds nothing
         // meaningful, even if a value was recorded.
-        {"OSXSAVE clear while AVX is set", {0xd, SSE42_ECX | AVX, AVX512_EBX, XCR0_ZMM}, "scalar SSE2 SSE4.2"},
-        {"XCR0 without the AVX state", {0xd, ALL_ECX, AVX512_EBX, 0x3}, "scalar SSE2 SSE4.2"},
-        {"SSE4.2 without SSSE3", {0xd, ALL_ECX & ~(1u << 9), AVX512_EBX, XCR0_ZMM}, "scalar SSE2"},
+        {"OSXSAVE clear while AVX is set", values(0xd, SSE42_ECX | AVX, AVX512_EBX, XCR0_ZMM), "scalar SSE2 SSE4.2"},
+        {"XCR0 without the AVX state", values(0xd, ALL_ECX, AVX512_EBX, 0x3), "scalar SSE2 SSE4.2"},
+        {"SSE4.2 without SSSE3", values(0xd, ALL_ECX & ~(1u << 9), AVX512_EBX, XCR0_ZMM), "scalar SSE2"},
     };
     int failures = 0;
     for (const Case &c : cases) {
@@ -101,6 +147,7 @@ int decisions() {
         std::printf("%-36s runs %s%s%s\n", c.name, got.c_str(), right ? "" : ", expected ", right ? "" : c.runs);
         failures += !right;
     }
+    failures += identities();
     std::printf("%d failed\n", failures);
     return failures == 0 ? 0 : 1;
 }
