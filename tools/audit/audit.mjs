@@ -4,10 +4,12 @@
 // iced-x86 (whose decoder names the CPUID feature every instruction needs),
 // builds one context per function (its code decoded by reachability from the
 // entry the driver calls, its control flow, the values it computes, its
-// workload loop and timed regions) and runs the table of rules in
-// rules/index.mjs over it. `--rules` prints that table.
+// workload loops and timed regions) and runs the table of rules in
+// rules/index.mjs over it. `--rules` prints that table. Each variant's
+// candidate loops come from the program's table, src/variants/variants.def
+// (--table names another copy of it).
 //
-// usage: node audit.mjs [--compiler gcc|clang] [--nm NM] [--list] [--json] BINARY
+// usage: node audit.mjs [--compiler gcc|clang] [--nm NM] [--table FILE] [--list] [--json] BINARY
 //        node audit.mjs --rules
 // Exits 0 when every rule holds; otherwise prints one line per finding,
 //   FUNCTION ADDRESS [rule-id] message
@@ -17,7 +19,8 @@ import { readFileSync, realpathSync } from "node:fs";
 import { fileURLToPath } from "node:url";
 import { Formatter, FormatterSyntax } from "iced-x86";
 
-import { VARIANTS, CLOCK, OUTSIDE_CALLS } from "./variants.mjs";
+import { VARIANTS, CLOCK, OUTSIDE_CALLS, measuring, measuringFunctions } from "./variants.mjs";
+import { loadTable, DEFAULT_TABLE } from "./table.mjs";
 import { loadBinary } from "./binary.mjs";
 import { functionContext } from "./context.mjs";
 import { allowedCall } from "./rules/code.mjs";
@@ -36,9 +39,11 @@ export function appliesTo(rule) {
   return names.join(", ");
 }
 
-// Audits the executable at `path`; returns its findings, each
-// { function, address, rule, message }, and the contexts built.
-export function audit(path, { compiler = "gcc", nm = "nm" } = {}) {
+// Audits the executable at `path` against the loop table at `table`;
+// returns its findings, each { function, address, rule, message }, and the
+// contexts built.
+export function audit(path, { compiler = "gcc", nm = "nm", table = DEFAULT_TABLE } = {}) {
+  const functions = [CLOCK, ...measuringFunctions(loadTable(table))];
   const binary = loadBinary(readFileSync(path), path, nm);
   const findings = [];
   const dataSymbol = (name) => binary.symbols.find((s) => s.name === name && /^[bBdD]$/.test(s.type));
@@ -53,8 +58,8 @@ export function audit(path, { compiler = "gcc", nm = "nm" } = {}) {
   formatter.branchLeadingZeros = false;
 
   const clockSym = symbolOf(CLOCK.name);
-  const t = dataSymbol("t"), s = dataSymbol("s");
-  const globals = { clock: clockSym?.addr ?? null, t: t?.addr ?? null, s: s?.addr ?? null };
+  const t = dataSymbol("t"), s = dataSymbol("s"), chosen = dataSymbol("chosen_loops");
+  const globals = { clock: clockSym?.addr ?? null, t: t?.addr ?? null, s: s?.addr ?? null, chosen: chosen?.addr ?? null };
   const result = { binary, findings, contexts: [] };
   const report = (id, fn, where, message) => {
     const address = where === null || where === undefined ? null : typeof where === "bigint" ? where : where.ip;
@@ -65,7 +70,7 @@ export function audit(path, { compiler = "gcc", nm = "nm" } = {}) {
   for (const [name, sym] of [["t", t], ["s", s]])
     if (!sym) report("driver.calls", name, null, `the measurement variable ${name} not found`);
 
-  for (const def of FUNCTIONS) {
+  for (const def of functions) {
     const sym = symbolOf(def.name);
     if (!sym || globals.clock === null) continue;
     const parts = binary.code.filter((p) => p.name.startsWith(def.name + "."));
@@ -91,7 +96,7 @@ export function audit(path, { compiler = "gcc", nm = "nm" } = {}) {
       continue;
     }
     for (const ctx of result.contexts) {
-      if (!rule.appliesTo(ctx.def) || (rule.needs ?? []).some((fact) => !ctx[fact])) continue;
+      if (!rule.appliesTo(ctx.def)) continue;
       rule.check(ctx, (where, message) => report(rule.id, ctx.name, where, message));
     }
   }
@@ -99,11 +104,12 @@ export function audit(path, { compiler = "gcc", nm = "nm" } = {}) {
 }
 
 function parseArgs(argv) {
-  const args = { compiler: "gcc", nm: "nm", list: false, json: false, rules: false, binary: null };
+  const args = { compiler: "gcc", nm: "nm", table: DEFAULT_TABLE, list: false, json: false, rules: false, binary: null };
   for (let k = 0; k < argv.length; k++) {
     const a = argv[k];
     if (a === "--compiler") args.compiler = argv[++k];
     else if (a === "--nm") args.nm = argv[++k];
+    else if (a === "--table") args.table = argv[++k];
     else if (a === "--list") args.list = true;
     else if (a === "--json") args.json = true;
     else if (a === "--rules") args.rules = true;
@@ -111,7 +117,7 @@ function parseArgs(argv) {
     else throw new Error(`unexpected argument ${a}`);
   }
   if (!args.binary && !args.rules)
-    throw new Error("usage: audit.mjs [--compiler gcc|clang] [--nm NM] [--list] [--json] BINARY | --rules");
+    throw new Error("usage: audit.mjs [--compiler gcc|clang] [--nm NM] [--table FILE] [--list] [--json] BINARY | --rules");
   if (!["gcc", "clang"].includes(args.compiler)) throw new Error(`unknown compiler ${args.compiler}`);
   return args;
 }
@@ -127,11 +133,13 @@ function main() {
   const hex = (a) => (a === null ? "-" : a.toString(16));
   if (args.list) {
     for (const ctx of contexts) {
-      if (!ctx.def.loop || !ctx.loop) continue;
-      const first = ctx.loop.body[0].ip, end = ctx.loop.body[ctx.loop.body.length - 1].nextIP;
-      console.log(`${ctx.name} @ ${ctx.sym.addr.toString(16)}, workload loop ${first % 64n} bytes past a 64-byte ` +
-        `boundary: ${Buffer.from(binary.read(first, Number(end - first))).toString("hex")}`);
-      for (const ins of ctx.loop.body) console.log(`    ${ins.ip.toString(16)}: ${ctx.describe(ins)}`);
+      if (!measuring(ctx.def)) continue;
+      for (const loop of ctx.workloads) {
+        const first = loop.body[0].ip, end = loop.body[loop.body.length - 1].nextIP;
+        console.log(`${ctx.name} @ ${ctx.sym.addr.toString(16)}, workload loop ${loop.number} at ${first.toString(16)}, ` +
+          `${first % 64n} bytes past a 64-byte boundary: ${Buffer.from(binary.read(first, Number(end - first))).toString("hex")}`);
+        for (const ins of loop.body) console.log(`    ${ins.ip.toString(16)}: ${ctx.describe(ins)}`);
+      }
     }
   }
   if (args.json) {
@@ -148,5 +156,13 @@ function main() {
   if (findings.length) process.exitCode = 1;
 }
 
-// Run as a program, not when imported.
-if (process.argv[1] && realpathSync(process.argv[1]) === realpathSync(fileURLToPath(import.meta.url))) main();
+// Run as a program, not when imported. A table or executable it cannot
+// read is no finding: it says why and exits 2.
+if (process.argv[1] && realpathSync(process.argv[1]) === realpathSync(fileURLToPath(import.meta.url))) {
+  try {
+    main();
+  } catch (e) {
+    console.error(`audit: ${e.message}`);
+    process.exitCode = 2;
+  }
+}

@@ -110,10 +110,12 @@ export function decodeReachable(binary, sym, parts, clockAddr) {
            partName: (ip) => partOf(ip)?.[2] ?? null };
 }
 
-// The workload loop: the innermost loop with no call in it. Loops are found
+// The innermost loops with no call in them: the workload loops, one for
+// each candidate, and any other (loop.unique's to report). Loops are found
 // from backward branches; the frame's repetition loop holds the clock calls,
-// and cold blocks that jump back into the body enclose other loops.
-function findWorkloadLoop(code) {
+// and cold blocks that jump back into the body enclose other loops. Each
+// loop's data flow and roles are computed when first asked for.
+function findInnermostLoops(def, code) {
   const { instrs, index } = code;
   const loops = [];
   instrs.forEach((ins, k) => {
@@ -125,10 +127,35 @@ function findWorkloadLoop(code) {
   const encloses = (a, b) => a !== b && a.first <= b.first && b.last <= a.last;
   const body = (l) => instrs.slice(l.first, l.last + 1);
   const callFree = (l) => !body(l).some((ins, j) => isCall(ins) || code.leaves(l.first + j));
-  const candidates = loops.filter((l) => callFree(l) && !loops.some((o) => encloses(l, o)));
-  if (candidates.length !== 1) return { loop: null, count: candidates.length };
-  const c = candidates[0];
-  return { loop: { ...c, body: body(c), contains: (k) => k >= c.first && k <= c.last } };
+  return loops.filter((l) => callFree(l) && !loops.some((o) => encloses(l, o))).map((l) => {
+    const loop = { ...l, body: body(l), contains: (k) => k >= l.first && k <= l.last };
+    lazy(loop, "graph", () => loopGraph(loop));
+    lazy(loop, "dataflow", () => findRoles(def, loop, loop.graph));
+    lazy(loop, "roles", () => loop.dataflow.roles);
+    return loop;
+  });
+}
+
+// Which loops the driver's choice of each candidate reaches from the entry:
+// the value analysis again, with this function's byte of the driver's
+// choices (chosen_loops, at the variant's index) holding the candidate's
+// number, so that the tests of the choice go one way. Each loop gets the
+// numbers that reach it (`choices`) and, as its own, the lowest of them
+// (`number`, null where no choice reaches it) with that candidate.
+function followChoices(ctx) {
+  const { def, code, binary, globals } = ctx;
+  const byNumber = new Map();
+  for (const c of def.candidates) {
+    const assumed = globals.chosen === null ? [] : [{ addr: globals.chosen + BigInt(def.index), bytes: [c.number] }];
+    const values = analyseValues(code, binary, assumed);
+    byNumber.set(c.number, ctx.loops.filter((l) => values.reached(l.first)));
+  }
+  for (const loop of ctx.loops) {
+    loop.choices = def.candidates.map((c) => c.number).filter((n) => byNumber.get(n).includes(loop));
+    loop.number = loop.choices.length ? loop.choices[0] : null;
+    loop.candidate = def.candidates.find((c) => c.number === loop.number) ?? null;
+  }
+  return byNumber;
 }
 
 // The timed region of a run: everything from the return of the clock call
@@ -179,18 +206,24 @@ function findTimedRegions(ctx) {
   return { clockCalls, starts, ends, regions, inside, reach, isClockCall };
 }
 
-// One function's context. Facts are computed when first asked for.
+// Defines obj[name] as computed by `compute` when first asked for.
+function lazy(obj, name, compute) {
+  Object.defineProperty(obj, name, {
+    get() { const v = compute(); Object.defineProperty(obj, name, { value: v }); return v; }, configurable: true });
+}
+
+// One function's context. Facts are computed when first asked for. `loops`
+// holds every innermost call-free loop; `workloads` those that a
+// candidate's choice reaches, by number, each with its own data flow, roles,
+// entry and reduction, whatever the other frames hold.
 export function functionContext(binary, def, sym, parts, globals) {
   const ctx = { name: def.name, def, sym, binary, globals };
-  const lazy = (name, compute) => Object.defineProperty(ctx, name, {
-    get() { const v = compute(); Object.defineProperty(ctx, name, { value: v }); return v; }, configurable: true });
   ctx.code = decodeReachable(binary, sym, parts, globals.clock);
-  lazy("values", () => analyseValues(ctx.code, binary));
-  lazy("workload", () => findWorkloadLoop(ctx.code));
-  lazy("loop", () => ctx.workload.loop);
-  lazy("graph", () => (ctx.loop ? loopGraph(ctx.loop) : null));
-  lazy("dataflow", () => (ctx.loop ? findRoles(def, ctx.loop, ctx.graph) : { roles: null, problems: [] }));
-  lazy("roles", () => ctx.dataflow.roles);
-  lazy("timed", () => findTimedRegions(ctx));
+  lazy(ctx, "values", () => analyseValues(ctx.code, binary));
+  lazy(ctx, "loops", () => findInnermostLoops(def, ctx.code));
+  lazy(ctx, "choices", () => followChoices(ctx));
+  lazy(ctx, "workloads", () => (ctx.choices, ctx.loops.filter((l) => l.number !== null)
+    .sort((a, b) => a.number - b.number || a.first - b.first)));
+  lazy(ctx, "timed", () => findTimedRegions(ctx));
   return ctx;
 }

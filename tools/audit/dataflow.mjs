@@ -187,19 +187,33 @@ function loadSlot(state, place, size) {
 // operand of instruction k refers to, where it is known; `next(k)` the
 // successors that can be reached, leaving out a branch direction that known
 // flags rule out; `after(k)` the values after instruction k.
-export function analyseValues(fn, binary) {
+//
+// `assumed` lists bytes of writable data taken as known, each { addr, bytes }:
+// the driver's choice of a loop, fixed before the function runs.
+export function analyseValues(fn, binary, assumed = []) {
   const { instrs } = fn;
   const flow = fn;
   const info = new InstructionInfoFactory();
   const abi = CALLEE_SAVED[binary.abi];
   const memSize = (ins) => MemorySizeExt.size(ins.memorySize);
+  // The assumed bytes of `size` at `addr`, null where it overlaps none.
+  const assumedBytes = (addr, size) => {
+    const bytes = Array.from({ length: size }, (_, k) => {
+      const a = assumed.find((x) => addr + BigInt(k) >= x.addr && addr + BigInt(k) < x.addr + BigInt(x.bytes.length));
+      return a ? a.bytes[Number(addr + BigInt(k) - a.addr)] : null;
+    });
+    return bytes.some((b) => b !== null) ? bytes : null;
+  };
 
   const load = (ins, state, size = memSize(ins)) => {
     const place = placeOperand(ins, state);
     if (!place) return undefined;
     if (place.frame) return loadSlot(state, place, size);
-    if (!binary.isReadOnly(place.addr))
+    if (!binary.isReadOnly(place.addr)) {
+      const fixed = assumedBytes(place.addr, size);
+      if (fixed) return known(fixed, "writable");
       return binary.sectionName(place.addr) ? known(unknownBytes(size), "writable") : undefined;
+    }
     const raw = binary.read(place.addr, size);
     return raw.length < size ? undefined : known(Array.from(raw), "rodata");
   };
@@ -369,10 +383,21 @@ export function analyseValues(fn, binary) {
     if (place?.frame && RegisterExt.size(dst) === 8) s.frame.set(full(dst), place.frame);
     return true;
   });
+  // A compare of a value in memory (the driver's choice of a loop) with an
+  // immediate or a register: only the flags.
+  const compareMemory = (ins, s) => {
+    const bits = 8 * memSize(ins), mask = (1n << BigInt(bits)) - 1n;
+    const x = number(operand(ins, 0, s), bits / 8), y = number(operand(ins, 1, s), bits / 8);
+    if (x === null || y === null) { s.flags = null; return true; }
+    const cmp = ins.mnemonic === M.Cmp;
+    s.flags = flagsOf(cmp ? "sub" : "logic", x, y, (cmp ? x - y : x & y) & mask, bits, s.flags);
+    return true;
+  };
   // General arithmetic with its flags. The stack and frame pointers move
   // by constants; an AND that aligns the stack starts a new base whose
   // distance from the entry's is not known.
   on([M.Add, M.Sub, M.Cmp, M.Test, M.And, M.Or, M.Xor, M.Inc, M.Dec, M.Neg], (ins, s) => {
+    if ((ins.mnemonic === M.Cmp || ins.mnemonic === M.Test) && ins.op0Kind === OpKind.Memory) return compareMemory(ins, s);
     if (ins.op0Kind !== OpKind.Register) return false;
     const m = ins.mnemonic, dst = ins.op0Register, size = RegisterExt.size(dst), bits = 8 * size;
     const mask = (1n << BigInt(bits)) - 1n;

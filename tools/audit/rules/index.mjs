@@ -1,7 +1,7 @@
 // The audit's rules, in the order they run and are listed. Each rule has an
 // id, the one-sentence claim it proves, the functions it applies to
-// (`appliesTo`, or the whole executable for scope "binary"), the facts it
-// needs from the function's context, and a check that reports findings.
+// (`appliesTo`, or the whole executable for scope "binary"), and a check
+// that reports findings.
 
 import binary from "./binary.mjs";
 import code from "./code.mjs";

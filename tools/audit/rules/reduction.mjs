@@ -7,6 +7,7 @@
 
 import { EncodingKind, InstructionInfoFactory, Mnemonic as M, MemorySizeExt, OpAccess, OpKind, RegisterExt } from "iced-x86";
 import { CLASSES, fullRegister as full, hasMemoryOperand, isCall, isImmediate } from "../isa.mjs";
+import { measuring } from "../variants.mjs";
 
 const LANES = 8;
 const sum = (a, b) => (a && b ? { terms: a.terms.map((t, j) => t + b.terms[j]), c: a.c + b.c } : null);
@@ -126,58 +127,63 @@ function step(ins, st, ctx, k, info, n) {
     store(null);
 }
 
+// Follows the lanes from the exit of `loop` to every clock call after it.
+function checkReduction(ctx, loop, report) {
+  const { roles } = loop;
+  const { values, timed } = ctx;
+  const n = ctx.def.lanes;
+  const { instrs } = ctx.code;
+  const acc = new Array(LANES).fill(null).map((_, j) => (j < n ? lane(n, j) : null));
+  const start = { regs: new Map([[roles.acc, RegisterExt.isGPR(roles.acc) ? lane(n, 0) : acc]]), s: undefined };
+  const joinLanes = (a, b) => (Array.isArray(a) && Array.isArray(b) ? a.map((v, j) => (same(v, b[j]) ? v : null))
+    : same(a, b) ? a : null);
+  const join = (a, b) => {
+    const regs = new Map();
+    for (const [r, v] of a.regs) if (b.regs.has(r)) regs.set(r, joinLanes(v, b.regs.get(r)));
+    return { regs, s: a.s === undefined || b.s === undefined ? (a.s === b.s ? undefined : null) : same(a.s, b.s) ? a.s : null };
+  };
+  const stateAt = new Map();
+  const work = [];
+  for (const j of values.next(loop.last)) if (!loop.contains(j)) { stateAt.set(j, start); work.push(j); }
+  const info = new InstructionInfoFactory();
+  const reported = new Set();
+  let steps = 0;
+  while (work.length && steps++ < 10000) {
+    const k = work.pop();
+    const ins = instrs[k];
+    const st = { regs: new Map(stateAt.get(k).regs), s: stateAt.get(k).s };
+    // A call other than the clock is timed.calls' to report.
+    if (isCall(ins) && !timed.isClockCall(k)) continue;
+    if (timed.isClockCall(k)) {
+      const expected = { terms: new Array(n).fill(1n), c: 0n };
+      if (!same(st.s, expected) && !reported.has(k)) {
+        reported.add(k);
+        report(ins, `s holds ${show(st.s)} at this reading, expected the sum of the accumulator's ${n} lane(s)`);
+      }
+      continue;
+    }
+    step(ins, st, ctx, k, info, n);
+    for (const j of values.next(k)) {
+      if (loop.contains(j)) continue;
+      const merged = stateAt.has(j) ? join(stateAt.get(j), st) : st;
+      const old = stateAt.get(j);
+      const unchanged = old && (old.s === merged.s || same(old.s, merged.s)) && old.regs.size === merged.regs.size &&
+        [...merged.regs].every(([r, v]) => old.regs.has(r) && sameLanes(old.regs.get(r), v));
+      if (!unchanged) { stateAt.set(j, merged); work.push(j); }
+    }
+  }
+  info.free();
+}
+
 export default [
   {
     id: "reduction.lanes",
-    claim: "From the loop's exit to the end reading, s receives exactly the sum of the accumulator's lanes as the " +
-      "loop left them: every lane once and nothing else.",
+    claim: "From each workload loop's exit to the end reading, s receives exactly the sum of the accumulator's lanes " +
+      "as the loop left them: every lane once and nothing else.",
     scope: "function",
-    appliesTo: (def) => def.loop !== undefined,
-    needs: ["loop", "roles"],
+    appliesTo: measuring,
     check(ctx, report) {
-      const { loop, roles, values, timed } = ctx;
-      const n = ctx.def.lanes;
-      const { instrs } = ctx.code;
-      const acc = new Array(LANES).fill(null).map((_, j) => (j < n ? lane(n, j) : null));
-      const start = { regs: new Map([[roles.acc, RegisterExt.isGPR(roles.acc) ? lane(n, 0) : acc]]), s: undefined };
-      const joinLanes = (a, b) => (Array.isArray(a) && Array.isArray(b) ? a.map((v, j) => (same(v, b[j]) ? v : null))
-        : same(a, b) ? a : null);
-      const join = (a, b) => {
-        const regs = new Map();
-        for (const [r, v] of a.regs) if (b.regs.has(r)) regs.set(r, joinLanes(v, b.regs.get(r)));
-        return { regs, s: a.s === undefined || b.s === undefined ? (a.s === b.s ? undefined : null) : same(a.s, b.s) ? a.s : null };
-      };
-      const stateAt = new Map();
-      const work = [];
-      for (const j of values.next(loop.last)) if (!loop.contains(j)) { stateAt.set(j, start); work.push(j); }
-      const info = new InstructionInfoFactory();
-      const reported = new Set();
-      let steps = 0;
-      while (work.length && steps++ < 10000) {
-        const k = work.pop();
-        const ins = instrs[k];
-        const st = { regs: new Map(stateAt.get(k).regs), s: stateAt.get(k).s };
-        // A call other than the clock is timed.calls' to report.
-        if (isCall(ins) && !timed.isClockCall(k)) continue;
-        if (timed.isClockCall(k)) {
-          const expected = { terms: new Array(n).fill(1n), c: 0n };
-          if (!same(st.s, expected) && !reported.has(k)) {
-            reported.add(k);
-            report(ins, `s holds ${show(st.s)} at this reading, expected the sum of the accumulator's ${n} lane(s)`);
-          }
-          continue;
-        }
-        step(ins, st, ctx, k, info, n);
-        for (const j of values.next(k)) {
-          if (loop.contains(j)) continue;
-          const merged = stateAt.has(j) ? join(stateAt.get(j), st) : st;
-          const old = stateAt.get(j);
-          const unchanged = old && (old.s === merged.s || same(old.s, merged.s)) && old.regs.size === merged.regs.size &&
-            [...merged.regs].every(([r, v]) => old.regs.has(r) && sameLanes(old.regs.get(r), v));
-          if (!unchanged) { stateAt.set(j, merged); work.push(j); }
-        }
-      }
-      info.free();
+      for (const loop of ctx.workloads) if (loop.roles) checkReduction(ctx, loop, report);
     },
   },
 ];

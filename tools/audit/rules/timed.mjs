@@ -1,11 +1,53 @@
 // Rules on the timed region of each run: everything from the return of the
 // clock call whose reading is stored as the run's start (its first access to
 // `t` is a store) to the clock call whose reading has `t` subtracted from it
-// (its first access to `t` is a read).
+// (its first access to `t` is a read). Each function holds one frame per
+// candidate loop, each with its own regions.
 
 import { allowedInTimedRegion, isCall } from "../isa.mjs";
+import { measuring } from "../variants.mjs";
 
-const variants = (def) => def.loop !== undefined;
+const variants = measuring;
+
+// The innermost call-free loops that a run's timed region reaches.
+const loopsIn = (ctx, region) => ctx.loops.filter((loop) => region.seen.has(loop.first));
+
+// Whether the one loop `loop` runs exactly once on every path from the
+// region's start reading to the next clock call; reports where not.
+function checkOnce(ctx, region, loop, report) {
+  const { timed, values } = ctx;
+  const { instrs } = ctx.code;
+  const { start, seen } = region;
+  // With the loop taken as one step, the region must hold no cycle (an
+  // outer loop would run the workload more than once per run) and no path
+  // to the end reading that avoids the loop.
+  const node = (k) => (loop.contains(k) ? loop.first : k);
+  const succ = (k) => {
+    const out = [];
+    for (const f of k === loop.first ? [loop.last] : [k])
+      for (const j of values.next(f))
+        if (seen.has(j) && !(loop.contains(f) && loop.contains(j) && j !== loop.first) && !(f === loop.last && j === loop.first))
+          out.push(node(j));
+    return out;
+  };
+  const state = new Map();
+  let cycle = false;
+  const visit = (k) => {
+    state.set(k, "open");
+    if (!timed.isClockCall(k))
+      for (const j of succ(k)) {
+        if (state.get(j) === "open") cycle = true;
+        else if (!state.has(j)) visit(j);
+      }
+    state.set(k, "done");
+  };
+  for (const j of values.next(start)) if (!state.has(node(j))) visit(node(j));
+  if (cycle) report(instrs[loop.first], "the workload loop can run more than once per run: a loop around it inside the timed region");
+  const around = timed.reach(values.next(start), (k) => !loop.contains(k) && !timed.isClockCall(k));
+  const skipped = [...around].find((k) => timed.isClockCall(k));
+  if (skipped !== undefined)
+    report(instrs[skipped], "a path through the timed region reaches the second clock reading without running the workload loop");
+}
 
 export default [
   {
@@ -28,48 +70,45 @@ export default [
   },
   {
     id: "timed.once",
-    claim: "The workload loop runs exactly once on every path from a run's start reading to its end reading: not " +
+    claim: "A workload loop runs exactly once on every path from a run's start reading to its end reading: not " +
       "before it, not skipped, not inside a loop around it.",
     scope: "function",
     appliesTo: variants,
-    needs: ["loop"],
     check(ctx, report) {
-      const { timed, loop, code, values } = ctx;
-      const { instrs } = code;
-      for (const { start, seen } of timed.regions) {
-        if (!seen.has(loop.first)) {
-          report(instrs[start], "the workload loop does not lie between this run's start reading and the reading subtracted from it");
-          continue;
+      for (const region of ctx.timed.regions) {
+        const loops = loopsIn(ctx, region);
+        if (loops.length === 0)
+          report(ctx.code.instrs[region.start], "no workload loop lies between this run's start reading and the reading subtracted from it");
+        // More than one is timed.choice's to report.
+        else if (loops.length === 1) checkOnce(ctx, region, loops[0], report);
+      }
+    },
+  },
+  {
+    id: "timed.choice",
+    claim: "The choice among the candidate loops is made outside every timed region and holds for all ten runs: each " +
+      "run's timed region reaches exactly one workload loop, and every path from a run's end reading to the next " +
+      "start reading returns to that same region's start.",
+    scope: "function",
+    appliesTo: variants,
+    check(ctx, report) {
+      const { timed } = ctx;
+      const { instrs } = ctx.code;
+      const starts = new Set(timed.starts);
+      for (const region of timed.regions) {
+        const loops = loopsIn(ctx, region);
+        if (loops.length > 1)
+          report(instrs[region.start], `this run's timed region reaches ${loops.length} innermost call-free loops (at ${
+            loops.map((l) => instrs[l.first].ip.toString(16)).join(", ")}): the loop is chosen inside the run`);
+        // From each end reading to the start readings it leads to next.
+        for (const end of region.seen) {
+          if (!timed.isClockCall(end)) continue;
+          const next = [...timed.reach(ctx.values.next(end), (k) => !timed.isClockCall(k))]
+            .filter((k) => starts.has(k) && k !== region.start);
+          for (const k of next)
+            report(instrs[end], `after this run's end reading a path leads to the start reading at ${
+              instrs[k].ip.toString(16)}, another run's region: the loop can change between runs`);
         }
-        // With the loop taken as one step, the region must hold no cycle (an
-        // outer loop would run the workload more than once per run) and no path
-        // to the end reading that avoids the loop.
-        const node = (k) => (loop.contains(k) ? loop.first : k);
-        const succ = (k) => {
-          const out = [];
-          for (const f of k === loop.first ? [loop.last] : [k])
-            for (const j of values.next(f))
-              if (seen.has(j) && !(loop.contains(f) && loop.contains(j) && j !== loop.first) && !(f === loop.last && j === loop.first))
-                out.push(node(j));
-          return out;
-        };
-        const state = new Map();
-        let cycle = false;
-        const visit = (k) => {
-          state.set(k, "open");
-          if (!timed.isClockCall(k))
-            for (const j of succ(k)) {
-              if (state.get(j) === "open") cycle = true;
-              else if (!state.has(j)) visit(j);
-            }
-          state.set(k, "done");
-        };
-        for (const j of values.next(start)) if (!state.has(node(j))) visit(node(j));
-        if (cycle) report(instrs[loop.first], "the workload loop can run more than once per run: a loop around it inside the timed region");
-        const around = timed.reach(values.next(start), (k) => !loop.contains(k) && !timed.isClockCall(k));
-        const skipped = [...around].find((k) => timed.isClockCall(k));
-        if (skipped !== undefined)
-          report(instrs[skipped], "a path through the timed region reaches the second clock reading without running the workload loop");
       }
     },
   },
