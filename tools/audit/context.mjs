@@ -140,8 +140,10 @@ function findInnermostLoops(def, code) {
 // the value analysis again, with this function's byte of the driver's
 // choices (chosen_loops, at the variant's index) holding the candidate's
 // number, so that the tests of the choice go one way. Each loop gets the
-// numbers that reach it (`choices`) and, as its own, the lowest of them
-// (`number`, null where no choice reaches it) with that candidate.
+// numbers that reach it (`choices`) and, as its own, one of them (`number`,
+// null where no choice reaches it) with that candidate: where several reach
+// it (loop.unique's to report), the first whose offset it has, else the
+// lowest.
 function followChoices(ctx) {
   const { def, code, binary, globals } = ctx;
   const byNumber = new Map();
@@ -152,7 +154,8 @@ function followChoices(ctx) {
   }
   for (const loop of ctx.loops) {
     loop.choices = def.candidates.map((c) => c.number).filter((n) => byNumber.get(n).includes(loop));
-    loop.number = loop.choices.length ? loop.choices[0] : null;
+    const offset = Number(loop.body[0].ip % 64n);
+    loop.number = loop.choices.find((n) => def.candidates.find((c) => c.number === n).offset === offset) ?? loop.choices[0] ?? null;
     loop.candidate = def.candidates.find((c) => c.number === loop.number) ?? null;
   }
   return byNumber;

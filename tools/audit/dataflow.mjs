@@ -26,6 +26,8 @@ const MASK64 = (1n << 64n) - 1n;
 const VECTOR_BYTES = 64;
 const isVector = (reg) => RegisterExt.isVectorRegister(reg);
 const isGpr = (reg) => RegisterExt.isGPR(reg);
+// The general registers that name a register's second byte.
+const HIGH_BYTES = new Set([Register.AH, Register.BH, Register.CH, Register.DH]);
 
 export const bytesOf = (value, n) => Array.from({ length: n }, (_, k) => Number((value >> BigInt(8 * k)) & 0xffn));
 export function numberOf(bytes, offset, n) {
@@ -222,7 +224,7 @@ export function analyseValues(fn, binary, assumed = []) {
     const kind = ins.opKind(k);
     if (kind === OpKind.Register) {
       const r = ins.opRegister(k);
-      const v = state.regs.get(full(r));
+      const v = HIGH_BYTES.has(r) ? undefined : state.regs.get(full(r));
       return v ? known(v.bytes.slice(0, RegisterExt.size(r)), v.src) : undefined;
     }
     if (kind === OpKind.Memory) return load(ins, state);
@@ -256,8 +258,11 @@ export function analyseValues(fn, binary, assumed = []) {
       return;
     }
     if (!isGpr(reg)) return;
-    if (!value || size < 4) { state.regs.delete(f); return; }
-    const bytes = value.bytes.slice(0, size).concat(new Array(8 - size).fill(0));
+    if (!value || HIGH_BYTES.has(reg)) { state.regs.delete(f); return; }
+    // A byte or word write keeps the bytes above it; a 32-bit one clears them.
+    const old = state.regs.get(f);
+    const bytes = value.bytes.slice(0, size).concat(size < 4 ? (old?.bytes ?? unknownBytes(8)).slice(size, 8)
+      : new Array(8 - size).fill(0));
     if (bytes.every((b) => b === null)) state.regs.delete(f);
     else state.regs.set(f, known(bytes, value.src));
   };
@@ -319,6 +324,15 @@ export function analyseValues(fn, binary, assumed = []) {
     return true;
   };
   on([M.Mov, ...CLASSES.copy], move);
+  // A byte or word zero-extended into a general register (the driver's
+  // choice of a loop, loaded to be tested).
+  on([M.Movzx], (ins, s) => {
+    if (ins.op0Kind !== OpKind.Register) return false;
+    const v = operand(ins, 1, s), size = RegisterExt.size(ins.op0Register);
+    const from = ins.op1Kind === OpKind.Register ? RegisterExt.size(ins.op1Register) : memSize(ins);
+    write(s, ins.op0Register, v && known(v.bytes.slice(0, from).concat(new Array(size - from).fill(0)), v.src), ins.encoding);
+    return true;
+  });
   on(CLASSES.element, (ins, s) => {
     const n = ins.mnemonic === M.Movd || ins.mnemonic === M.Vmovd ? 4 : 8;
     const v = operand(ins, 1, s);

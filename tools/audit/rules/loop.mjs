@@ -8,7 +8,7 @@ import { measuring } from "../variants.mjs";
 import { expectedLength } from "../forms.mjs";
 
 const at = (loop) => loop.body[0].ip.toString(16);
-const numbers = (list) => list.join(" and ");
+const numbers = (list) => list.join(" or ");
 
 // What the instructions of `loop` do, each as MNEMONIC:OPERATION (only the
 // mnemonic where its data flow failed): the operation named by the
