@@ -9,6 +9,8 @@
 #include "../../src/variants/variants.h"
 
 extern "C" ISABENCH_PAGE_ALIGNED void bench_avx2() {
-    measure(FORMAT_AVX2, []() ISABENCH_INLINE_LAMBDA { return sum_four_lanes(); });
+    measure_chosen_loop<Family::Avx2>(VARIANT_INDEX_AVX2, FORMAT_AVX2, [](auto loop) ISABENCH_INLINE_LAMBDA {
+        return sum_four_lanes<decltype(loop)::value>();
+    });
     asm volatile("vpxor %%ymm0, %%ymm0, %%ymm0" ::: "xmm0");
 }

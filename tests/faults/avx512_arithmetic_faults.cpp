@@ -1,4 +1,4 @@
-// Faults for the audit's arithmetic rules in the eight-lane loop; each runs
+// Faults for the audit's arithmetic rules in the eight-lane loops; each runs
 // the loop's operations on values that give another sum:
 //   FAULT_TRIP_COUNT   1000000000 / 16 iterations
 //   FAULT_START_LANES  b starting at lanes 1..8
@@ -15,6 +15,7 @@
 
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
 #if defined(FAULT_STEP_IN_DATA)
@@ -23,37 +24,49 @@ alignas(64) uint64_t audit_fault_step[8] = {8, 8, 8, 8, 8, 8, 8, 8};
 }
 #endif
 
-extern "C" ISABENCH_PAGE_ALIGNED void bench_avx512() {
-    measure(FORMAT_AVX512, []() ISABENCH_INLINE_LAMBDA {
-#if defined(FAULT_TRIP_COUNT)
-        return sum_eight_lanes<1000000000 / 16>(_mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0));
-#elif defined(FAULT_START_LANES)
-        return sum_eight_lanes<1000000000 / 8>(_mm512_set_epi64(8, 7, 6, 5, 4, 3, 2, 1));
-#else
-        __m512i b = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
-        __m512i acc = _mm512_setzero_si512();
-        opaque(b);
-        opaque(acc);
-        const __m512i c2 = _mm512_set1_epi64(2);
+// The eight-lane loop's operations written in C++, on values that may give
+// another sum.
+[[maybe_unused]] ISABENCH_INLINE uint64_t written_eight_lanes() {
+    __m512i b = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
+    __m512i acc = _mm512_setzero_si512();
+    opaque(b);
+    opaque(acc);
+    const __m512i c2 = _mm512_set1_epi64(2);
 #if defined(FAULT_LANE_STEP)
-        const __m512i step = _mm512_set1_epi64(16);
+    const __m512i step = _mm512_set1_epi64(16);
 #elif defined(FAULT_STEP_IN_DATA)
-        const __m512i step = _mm512_load_si512(audit_fault_step);
+    const __m512i step = _mm512_load_si512(audit_fault_step);
 #else
-        const __m512i step = _mm512_set1_epi64(8);
+    const __m512i step = _mm512_set1_epi64(8);
 #endif
-        ISABENCH_ONE_GROUP_PER_ITERATION
-        for (uint64_t n = 0; n != 1000000000 / 8; ++n) {
-            __m512i x = _mm512_add_epi64(b, c2);
-            x = _mm512_xor_si512(x, b);
+    ISABENCH_ONE_GROUP_PER_ITERATION
+    for (uint64_t n = 0; n != 1000000000 / 8; ++n) {
+        __m512i x = _mm512_add_epi64(b, c2);
+        x = _mm512_xor_si512(x, b);
 #if defined(FAULT_MASKED)
-            acc = _mm512_mask_add_epi64(acc, 0x7f, acc, x);
+        acc = _mm512_mask_add_epi64(acc, 0x7f, acc, x);
 #else
-            acc = _mm512_add_epi64(acc, x);
+        acc = _mm512_add_epi64(acc, x);
 #endif
-            b = _mm512_add_epi64(b, step);
-        }
-        return static_cast<uint64_t>(_mm512_reduce_add_epi64(acc));
+        b = _mm512_add_epi64(b, step);
+    }
+    return static_cast<uint64_t>(_mm512_reduce_add_epi64(acc));
+}
+
+// The real loops on wrong values in every frame (the trip count, the
+// start), or the loop written above in the frame of loop 0.
+extern "C" ISABENCH_PAGE_ALIGNED void bench_avx512() {
+    measure_chosen_loop<Family::Avx512>(VARIANT_INDEX_AVX512, FORMAT_AVX512, [](auto loop) ISABENCH_INLINE_LAMBDA {
+        constexpr unsigned LOOP = decltype(loop)::value;
+#if defined(FAULT_TRIP_COUNT)
+        return sum_eight_lanes<LOOP, ELEMENTS / 2>(_mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0));
+#elif defined(FAULT_START_LANES)
+        return sum_eight_lanes<LOOP>(_mm512_set_epi64(8, 7, 6, 5, 4, 3, 2, 1));
+#else
+        if constexpr (LOOP == 0)
+            return written_eight_lanes();
+        else
+            return sum_eight_lanes<LOOP>(_mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0));
 #endif
     });
 }

@@ -1,12 +1,23 @@
-// Faults for the audit's rule on the loop's form: the eight-lane loop with
-// the right operations, data flow, trip count and offset, but in a form
-// other than the one chosen for it, each of which runs slower on some
-// processor:
-//   FAULT_ADVANCE_FIRST  the advance of b before the accumulation: the same
-//                        instructions and length, in another order
-//   FAULT_DOWN_COUNTER   a counter down to zero (mov, sub, jne), the form
-//                        the variant had before, 2.5 cycles per iteration
-//                        instead of 1.9 on Intel's Sapphire Rapids class
+// Faults for the audit's rules on which loop each frame runs: a loop in a
+// form other than its row of variants.def gives, each of which runs slower
+// on some processor, and choices among the loops other than the driver's
+// one choice before the first run:
+//   FAULT_ADVANCE_FIRST  each loop with its advance of b and its
+//                        accumulation in the other order: the same
+//                        instructions and length
+//   FAULT_DOWN_COUNTER   each loop with a counter down to zero (mov, sub,
+//                        jne; up from zero where its row counts down), 2.5
+//                        cycles per iteration instead of 1.9 on Intel's
+//                        Sapphire Rapids class for the up-counter
+//   FAULT_OFFSET         each loop 12 bytes further past its 64-byte
+//                        boundary than its row places it
+//   FAULT_SWAPPED_CHOICE the driver's choice read backwards: the frame of
+//                        the last loop runs for loop 0, and so on
+//   FAULT_CHOICE_IN_RUN  the loop chosen inside each run, between its two
+//                        readings
+//   FAULT_EXTRA_FRAME    beside the real frames, one more for a choice the
+//                        table never makes, running a loop that is none of
+//                        the candidates
 #include <immintrin.h>
 
 #include "../../src/harness/frame.h"
@@ -16,35 +27,75 @@
 
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-#if defined(FAULT_ADVANCE_FIRST)
-#define COUNTER_START "xor %%eax, %%eax\n\t"
-#define OPERATIONS "vpaddq %[c8], %[b], %[b]\n\tvpaddq %[x], %[acc], %[acc]\n\t"
-#define COUNTER_STEP "add $1, %%rax\n\tcmp %[n], %%rax\n\t"
+// A row's tokens, changed.
+#define OTHER_ORDER_accfirst advfirst
+#define OTHER_ORDER_advfirst accfirst
+#define DOWN_COUNTER_down up
+#define DOWN_COUNTER_dec up
+#define DOWN_COUNTER_up down
+#define DOWN_COUNTER_upinc down
+#define DOWN_COUNTER_elem down
+#define DOWN_COUNTER_neg down
+#define DOWN_COUNTER_neginc down
+#if defined(FAULT_DOWN_COUNTER)
+#define CHANGED(order, counter, position, copy, xor_op, offset) order, DOWN_COUNTER_##counter, position, copy, xor_op, offset
+#elif defined(FAULT_OFFSET)
+#define CHANGED(order, counter, position, copy, xor_op, offset) order, counter, position, copy, xor_op, ((offset + 12) & 63)
 #else
-#define COUNTER_START "mov %[n], %%eax\n\t"
-#define OPERATIONS "vpaddq %[x], %[acc], %[acc]\n\tvpaddq %[c8], %[b], %[b]\n\t"
-#define COUNTER_STEP "sub $1, %%rax\n\t"
+#define CHANGED(order, counter, position, copy, xor_op, offset) OTHER_ORDER_##order, counter, position, copy, xor_op, offset
 #endif
+#define EXPANDED(macro, ...) macro(__VA_ARGS__)
+
+// The loop numbered NUMBER in variants.def with its tokens CHANGED, as
+// lanes512.h builds it.
+template <unsigned NUMBER, uint64_t RUN_ELEMENTS = ELEMENTS>
+ISABENCH_INLINE uint64_t changed_eight_lanes(__m512i start) {
+    alignas(64) static const uint64_t TWOS[8] = {2, 2, 2, 2, 2, 2, 2, 2};
+    alignas(64) static const uint64_t EIGHTS[8] = {8, 8, 8, 8, 8, 8, 8, 8};
+    register __m512i b asm("zmm0") = start;
+    register __m512i x asm("zmm1");
+    register __m512i acc asm("zmm2") = _mm512_setzero_si512();
+    register __m512i c8 asm("zmm3") = _mm512_load_si512(from_read_only_data<__m512i>(EIGHTS));
+    register __m512i c2 asm("zmm4") = _mm512_load_si512(from_read_only_data<__m512i>(TWOS));
+#define ISABENCH_LOOP_Avx512(number, processors, ...) \
+    EXPANDED(ISABENCH_WIDE_LOOP, "v", 8, c8, number, processors, CHANGED(__VA_ARGS__))
+#include "../../src/variants/variants.def"
+    return reduce_eight_lanes(acc);
+}
+
+#define START _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0)
+// How many loops the eight-lane family has.
+[[maybe_unused]] constexpr unsigned CANDIDATES = loops_of(Family::Avx512);
 
 extern "C" ISABENCH_PAGE_ALIGNED void bench_avx512() {
-    measure(FORMAT_AVX512, []() ISABENCH_INLINE_LAMBDA {
-        alignas(64) static const uint64_t TWOS[8] = {2, 2, 2, 2, 2, 2, 2, 2};
-        alignas(64) static const uint64_t EIGHTS[8] = {8, 8, 8, 8, 8, 8, 8, 8};
-        register __m512i b asm("zmm0") = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
-        register __m512i x asm("zmm1");
-        register __m512i acc asm("zmm2") = _mm512_setzero_si512();
-        register __m512i c8 asm("zmm3") = _mm512_load_si512(from_read_only_data<__m512i>(EIGHTS));
-        register __m512i c2 asm("zmm4") = _mm512_load_si512(from_read_only_data<__m512i>(TWOS));
-        asm volatile(COUNTER_START ISABENCH_LOOP_AT(ISABENCH_OFFSET_AVX512)
-                     "1:\n\t"
-                     "vpaddq %[c2], %[b], %[x]\n\t"
-                     "vpxorq %[b], %[x], %[x]\n\t" OPERATIONS COUNTER_STEP
-                     "jne 1b"
-                     : [b] "+v"(b), [x] "=&v"(x), [acc] "+v"(acc)
-                     : [c2] "v"(c2), [c8] "v"(c8), [n] "i"(1000000000 / 8)
-                     : "rax", "cc", "memory");
-        return reduce_eight_lanes(acc);
+#if defined(FAULT_SWAPPED_CHOICE)
+    with_chosen_loop<CANDIDATES>(CANDIDATES - 1 - chosen_loops[VARIANT_INDEX_AVX512], [](auto loop) ISABENCH_INLINE_LAMBDA {
+        measure(FORMAT_AVX512, []() ISABENCH_INLINE_LAMBDA { return sum_eight_lanes<decltype(loop)::value>(START); });
     });
+#elif defined(FAULT_CHOICE_IN_RUN)
+    measure(FORMAT_AVX512, []() ISABENCH_INLINE_LAMBDA {
+        uint64_t sum = 0;
+        with_chosen_loop<CANDIDATES>(chosen_loops[VARIANT_INDEX_AVX512], [&sum](auto loop) ISABENCH_INLINE_LAMBDA {
+            sum = sum_eight_lanes<decltype(loop)::value>(START);
+        });
+        return sum;
+    });
+#elif defined(FAULT_EXTRA_FRAME)
+    with_chosen_loop<CANDIDATES + 1>(chosen_loops[VARIANT_INDEX_AVX512], [](auto loop) ISABENCH_INLINE_LAMBDA {
+        measure(FORMAT_AVX512, []() ISABENCH_INLINE_LAMBDA {
+            constexpr unsigned LOOP = decltype(loop)::value;
+            if constexpr (LOOP < CANDIDATES)
+                return sum_eight_lanes<LOOP>(START);
+            else
+                return changed_eight_lanes<0>(START);
+        });
+    });
+#else
+    measure_chosen_loop<Family::Avx512>(VARIANT_INDEX_AVX512, FORMAT_AVX512, [](auto loop) ISABENCH_INLINE_LAMBDA {
+        return changed_eight_lanes<decltype(loop)::value>(START);
+    });
+#endif
 }

@@ -45,6 +45,8 @@ extern "C" void audit_fault_stub();
 #endif
 
 extern "C" ISABENCH_PAGE_ALIGNED void bench_avx() {
-    measure(FORMAT_AVX, []() ISABENCH_INLINE_LAMBDA { return sum_two_lanes(); });
+    measure_chosen_loop<TWO_LANE_FAMILY>(VARIANT_INDEX_AVX, FORMAT_AVX, [](auto loop) ISABENCH_INLINE_LAMBDA {
+        return sum_two_lanes<decltype(loop)::value>();
+    });
     AUDIT_FAULT_CALL();
 }

@@ -1,6 +1,6 @@
 // Faults for the audit's rules on the function as a whole, each after the
-// real frame and loop (outside the timed region, where it changes no time
-// but what the binary is):
+// real frames and loops (outside the timed regions, where it changes no
+// time but what the binary is):
 //   FAULT_UNKNOWN_BENCH    a second measuring function, bench_avx_fast, that
 //                          no rule knows
 //   FAULT_OUTSIDE_SET      POPCNT, an instruction outside AVX's set
@@ -9,7 +9,8 @@
 //   FAULT_FALLS_OFF        a path that runs on past the function's end
 //   FAULT_REWRITES_CODE    the function makes its own page writable and
 //                          stores into its code
-//   FAULT_SECOND_LOOP      a second loop without calls
+//   FAULT_SECOND_LOOP      a second loop without calls, which every choice
+//                          of a loop reaches
 //   FAULT_DRIVER_IFUNC     bench_avx resolved at load time (an IFUNC): the
 //                          driver calls whatever the resolver returns, not
 //                          the code under the name
@@ -17,6 +18,12 @@
 #include "../../src/harness/result_lines.h"
 #include "../../src/variants/lanes128.h"
 #include "../../src/variants/variants.h"
+
+// bench_avx's own frames and loops, as src/variants/avx.cpp has them.
+#define REAL_FRAMES()                                                                                       \
+    measure_chosen_loop<TWO_LANE_FAMILY>(VARIANT_INDEX_AVX, FORMAT_AVX, [](auto loop) ISABENCH_INLINE_LAMBDA { \
+        return sum_two_lanes<decltype(loop)::value>();                                                      \
+    })
 
 #if defined(FAULT_REWRITES_CODE) && !defined(_WIN32)
 #include <sys/mman.h>
@@ -30,7 +37,7 @@ asm(".text\n"
 
 #if defined(FAULT_DRIVER_IFUNC)
 extern "C" ISABENCH_PAGE_ALIGNED void audit_fault_avx() {
-    measure(FORMAT_AVX, []() ISABENCH_INLINE_LAMBDA { return sum_two_lanes(); });
+    REAL_FRAMES();
 }
 extern "C" {
 void (*audit_fault_resolve())() { return audit_fault_avx; }
@@ -45,7 +52,7 @@ extern "C" ISABENCH_PAGE_ALIGNED void bench_avx() {
 #endif
     *reinterpret_cast<volatile char *>(code + 0x100) = 0x90;
 #endif
-    measure(FORMAT_AVX, []() ISABENCH_INLINE_LAMBDA { return sum_two_lanes(); });
+    REAL_FRAMES();
 #if defined(FAULT_OUTSIDE_SET)
     asm volatile("popcnt %%rax, %%rax" ::: "rax", "cc");
 #elif defined(FAULT_LEGACY_ENCODING)
@@ -63,6 +70,6 @@ extern "C" ISABENCH_PAGE_ALIGNED void bench_avx() {
 
 #if defined(FAULT_UNKNOWN_BENCH)
 extern "C" ISABENCH_PAGE_ALIGNED void bench_avx_fast() {
-    measure(FORMAT_AVX, []() ISABENCH_INLINE_LAMBDA { return sum_two_lanes(); });
+    REAL_FRAMES();
 }
 #endif

@@ -13,40 +13,49 @@
 #include "../../src/variants/lanes128.h"
 #include "../../src/variants/variants.h"
 
+// In each frame, the number of its loop (`loop`: its std::integral_constant):
+// one frame per loop, each the real one (measure_chosen_loop) or one
+// written here around the driver's choice (with_chosen_loop).
+#define LOOP decltype(loop)::value
+
 extern "C" ISABENCH_PAGE_ALIGNED void bench_avx() {
 #if defined(FAULT_BEFORE_START)
-    i = 0;
-    tmin = TMIN_START;
-    do {
-        const uint64_t sum = sum_two_lanes();
-        keep(sum);
-        s = sum;
-        N = 1000000000;
-        t = ticks_to_double(read_ticks());
-        t = (ticks_to_double(read_ticks()) - t) * TICK_SECONDS;
-        if (t >= 0.0 && tmin > t)
-            tmin = t;
-        ++i;
-    } while (i < REPEATS);
-    runtime_printf(FORMAT_AVX, s, tmin, 1000000000.0);
+    with_chosen_loop<loops_of(TWO_LANE_FAMILY)>(chosen_loops[VARIANT_INDEX_AVX], [](auto loop) ISABENCH_INLINE_LAMBDA {
+        i = 0;
+        tmin = TMIN_START;
+        do {
+            const uint64_t sum = sum_two_lanes<LOOP>();
+            keep(sum);
+            s = sum;
+            N = 1000000000;
+            t = ticks_to_double(read_ticks());
+            t = (ticks_to_double(read_ticks()) - t) * TICK_SECONDS;
+            if (t >= 0.0 && tmin > t)
+                tmin = t;
+            ++i;
+        } while (i < REPEATS);
+        runtime_printf(FORMAT_AVX, s, tmin, 1000000000.0);
+    });
 #elif defined(FAULT_START_LOCAL)
-    i = 0;
-    tmin = TMIN_START;
-    do {
-        const uint64_t start = read_ticks();
-        const uint64_t sum = sum_two_lanes();
-        keep(sum);
-        s = sum;
-        N = ELEMENTS;
-        t = static_cast<double>(read_ticks() - start) * TICK_SECONDS;
-        if (t >= 0.0 && tmin > t)
-            tmin = t;
-        ++i;
-    } while (i < REPEATS);
-    runtime_printf(FORMAT_AVX, s, tmin, static_cast<double>(ELEMENTS));
+    with_chosen_loop<loops_of(TWO_LANE_FAMILY)>(chosen_loops[VARIANT_INDEX_AVX], [](auto loop) ISABENCH_INLINE_LAMBDA {
+        i = 0;
+        tmin = TMIN_START;
+        do {
+            const uint64_t start = read_ticks();
+            const uint64_t sum = sum_two_lanes<LOOP>();
+            keep(sum);
+            s = sum;
+            N = ELEMENTS;
+            t = static_cast<double>(read_ticks() - start) * TICK_SECONDS;
+            if (t >= 0.0 && tmin > t)
+                tmin = t;
+            ++i;
+        } while (i < REPEATS);
+        runtime_printf(FORMAT_AVX, s, tmin, static_cast<double>(ELEMENTS));
+    });
 #elif defined(FAULT_RETURN) || defined(FAULT_INTERRUPT) || defined(FAULT_ADDS_MORE)
-    measure(FORMAT_AVX, []() ISABENCH_INLINE_LAMBDA {
-        const uint64_t sum = sum_two_lanes();
+    measure_chosen_loop<TWO_LANE_FAMILY>(VARIANT_INDEX_AVX, FORMAT_AVX, [](auto loop) ISABENCH_INLINE_LAMBDA {
+        const uint64_t sum = sum_two_lanes<LOOP>();
 #if defined(FAULT_RETURN)
         asm volatile("test %0, %0\n\tjne 1f\n\tret\n1:" : : "r"(sum) : "cc");
 #elif defined(FAULT_INTERRUPT)
@@ -59,13 +68,13 @@ extern "C" ISABENCH_PAGE_ALIGNED void bench_avx() {
 #endif
     });
 #else
-    measure(FORMAT_AVX, []() ISABENCH_INLINE_LAMBDA {
+    measure_chosen_loop<TWO_LANE_FAMILY>(VARIANT_INDEX_AVX, FORMAT_AVX, [](auto loop) ISABENCH_INLINE_LAMBDA {
         uint64_t sum = 0;
         uint64_t times = 2;
         opaque(times);
         ISABENCH_ONE_GROUP_PER_ITERATION
         for (uint64_t r = 0; r != times; ++r)
-            sum += sum_two_lanes();
+            sum += sum_two_lanes<LOOP>();
         return sum;
     });
 #endif

@@ -11,7 +11,9 @@ extern "C" [[gnu::cold, gnu::noinline, gnu::target("avx2")]] void audit_fault_co
 }
 
 extern "C" ISABENCH_PAGE_ALIGNED void bench_scalar() {
-    measure(FORMAT_SCALAR, []() ISABENCH_INLINE_LAMBDA { return sum_one_lane(); });
+    measure_chosen_loop<Family::Scalar>(VARIANT_INDEX_SCALAR, FORMAT_SCALAR, [](auto loop) ISABENCH_INLINE_LAMBDA {
+        return sum_one_lane<decltype(loop)::value>();
+    });
     if (s != 0xD1F0AD400)
         audit_fault_cold_helper();
 }

@@ -8,8 +8,8 @@
 extern "C" [[gnu::noinline]] void audit_fault_hook() { asm volatile(""); }
 
 extern "C" ISABENCH_PAGE_ALIGNED void bench_sse2() {
-    measure(FORMAT_SSE2, []() ISABENCH_INLINE_LAMBDA {
-        const uint64_t sum = sum_two_lanes();
+    measure_chosen_loop<TWO_LANE_FAMILY>(VARIANT_INDEX_SSE2, FORMAT_SSE2, [](auto loop) ISABENCH_INLINE_LAMBDA {
+        const uint64_t sum = sum_two_lanes<decltype(loop)::value>();
         audit_fault_hook();
         return sum;
     });
