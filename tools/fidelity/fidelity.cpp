@@ -38,14 +38,15 @@ constexpr const char *USAGE =
     "\n"
     "Times each line of isabench (by default the one beside this tool) against\n"
     "loops of the same shape that this tool builds: the loop the line runs on\n"
-    "this processor (its own form), the loops it runs on the other processors\n"
-    "measured, and with --search the fastest forms of a screen of all. Each\n"
-    "round runs isabench once and every loop best of 3, so that the loops are\n"
-    "compared within each round (paired), over N rounds (12 by default).\n"
-    "Reports cycles per iteration, and each line's ratio to the fastest form\n"
-    "as the median over the rounds with a 95% interval. A form counts as\n"
-    "faster than the line's own only where that interval lies wholly above 1;\n"
-    "where an interval is too wide to say, the output says so.\n"
+    "this processor (its own form), the same at the start of a 64-byte line,\n"
+    "the loops it runs on the other processors measured, and with --search\n"
+    "the fastest forms of a screen of all. Each round runs isabench once and\n"
+    "every loop best of 3, so that the loops are compared within each round\n"
+    "(paired), over N rounds (12 by default). Reports cycles per iteration,\n"
+    "and each line's ratio to the fastest form as the median over the rounds\n"
+    "with a 95% interval. A form counts as faster than the line's own only\n"
+    "where that interval lies wholly above 1; where an interval is too wide\n"
+    "to say, the output says so.\n"
     "\n"
     "  --search    also screen every form at every offset from a 64-byte\n"
     "              boundary, and add the fastest few to the paired rounds\n"
@@ -651,8 +652,8 @@ Options parse_options(int argc, char **argv) {
 }
 
 // The loops of each family this processor runs: the table's, each where the
-// build has it modulo 4096 (the own form first), and with --search the
-// screen's finalists.
+// build has it modulo 4096 (the own form first), the own form at offset 0,
+// and with --search the screen's finalists.
 std::vector<FamilyRun> set_up(const Options &options, Processor processor, unsigned usable) {
     const Image image(options.isabench);
     std::vector<FamilyRun> runs;
@@ -678,6 +679,13 @@ std::vector<FamilyRun> set_up(const Options &options, Processor processor, unsig
                                   pass == 0 ? "own form" : "the loop for " + processors_of(table.processors));
                 }
             }
+            // The own form at the start of a line: a placement elsewhere must
+            // earn its place against it, or a loop moved to a slow offset would
+            // be compared only with loops no faster than itself.
+            Form at_line = runs.back().candidates.front().form;
+            at_line.offset = 0;
+            at_line.address = -1;
+            add_candidate(runs.back(), at_line, "own form at the start of a line");
         }
         FamilyRun &run = run_of(runs, line.family);
         run.runs = run.runs || line.runs;
