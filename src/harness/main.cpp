@@ -10,6 +10,10 @@
 
 uint8_t chosen_loops[VARIANT_COUNT];
 
+// The version, where `strings` and the tools that read the executable find
+// it; the results lines themselves never change.
+[[gnu::used]] extern const char VERSION_TEXT[] = "isabench version " ISABENCH_VERSION;
+
 namespace {
 
 struct Variant {
