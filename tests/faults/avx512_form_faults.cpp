@@ -18,6 +18,8 @@
 //   FAULT_EXTRA_FRAME    beside the real frames, one more for a choice the
 //                        table never makes, running a loop that is none of
 //                        the candidates
+//   FAULT_OVERRIDES_CHOICE  the function writes its own choice (loop 0)
+//                        over the driver's before reading it
 #include <immintrin.h>
 
 #include "../../src/harness/frame.h"
@@ -82,6 +84,11 @@ extern "C" ISABENCH_PAGE_ALIGNED void bench_avx512() {
             sum = sum_eight_lanes<decltype(loop)::value>(START);
         });
         return sum;
+    });
+#elif defined(FAULT_OVERRIDES_CHOICE)
+    asm volatile("movb $0, %0" : "=m"(chosen_loops[VARIANT_INDEX_AVX512]));
+    measure_chosen_loop<Family::Avx512>(VARIANT_INDEX_AVX512, FORMAT_AVX512, [](auto loop) ISABENCH_INLINE_LAMBDA {
+        return sum_eight_lanes<decltype(loop)::value>(START);
     });
 #elif defined(FAULT_EXTRA_FRAME)
     with_chosen_loop<CANDIDATES + 1>(chosen_loops[VARIANT_INDEX_AVX512], [](auto loop) ISABENCH_INLINE_LAMBDA {

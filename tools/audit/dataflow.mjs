@@ -97,11 +97,12 @@ const sameFlags = (a, b) => a === b || (!!a && !!b && a.zf === b.zf && a.sf === 
 function emptyState(abi) {
   // The frame base is the stack pointer at entry; `entry` is its only base
   // whose relation to the others is known.
+  // `assumed`: whether the assumed bytes (analyseValues) still hold.
   return { regs: new Map(), frame: new Map([[Register.RSP, { base: "entry", off: 0n }]]), slots: new Map(),
-           flags: null, escaped: false, abi };
+           flags: null, escaped: false, assumed: true, abi };
 }
 const cloneState = (s) => ({ regs: new Map(s.regs), frame: new Map(s.frame), slots: new Map(s.slots),
-  flags: s.flags, escaped: s.escaped, abi: s.abi });
+  flags: s.flags, escaped: s.escaped, assumed: s.assumed, abi: s.abi });
 
 function joinValue(a, b) {
   if (!a || !b) return undefined;
@@ -123,12 +124,13 @@ function joinMap(a, b, same, join) {
 export function joinState(a, b) {
   return { regs: joinMap(a.regs, b.regs, null, joinValue), frame: joinMap(a.frame, b.frame, samePointer),
            slots: joinMap(a.slots, b.slots, sameSlot), flags: sameFlags(a.flags, b.flags) ? a.flags : null,
-           escaped: a.escaped || b.escaped, abi: a.abi };
+           escaped: a.escaped || b.escaped, assumed: a.assumed && b.assumed, abi: a.abi };
 }
 function sameState(a, b) {
   const sameMap = (x, y, same) => x.size === y.size && [...x].every(([k, v]) => same(v, y.get(k)));
   return sameMap(a.regs, b.regs, sameValue) && sameMap(a.frame, b.frame, samePointer) &&
-    sameMap(a.slots, b.slots, sameSlot) && sameFlags(a.flags, b.flags) && a.escaped === b.escaped;
+    sameMap(a.slots, b.slots, sameSlot) && sameFlags(a.flags, b.flags) && a.escaped === b.escaped &&
+    a.assumed === b.assumed;
 }
 
 // Registers a call leaves unchanged, by calling convention.
@@ -191,7 +193,8 @@ function loadSlot(state, place, size) {
 // flags rule out; `after(k)` the values after instruction k.
 //
 // `assumed` lists bytes of writable data taken as known, each { addr, bytes }:
-// the driver's choice of a loop, fixed before the function runs.
+// the driver's choice of a loop, fixed before the function runs. They hold
+// until the function calls anything or stores where they may lie.
 export function analyseValues(fn, binary, assumed = []) {
   const { instrs } = fn;
   const flow = fn;
@@ -212,7 +215,7 @@ export function analyseValues(fn, binary, assumed = []) {
     if (!place) return undefined;
     if (place.frame) return loadSlot(state, place, size);
     if (!binary.isReadOnly(place.addr)) {
-      const fixed = assumedBytes(place.addr, size);
+      const fixed = state.assumed ? assumedBytes(place.addr, size) : null;
       if (fixed) return known(fixed, "writable");
       return binary.sectionName(place.addr) ? known(unknownBytes(size), "writable") : undefined;
     }
@@ -397,6 +400,17 @@ export function analyseValues(fn, binary, assumed = []) {
     if (place?.frame && RegisterExt.size(dst) === 8) s.frame.set(full(dst), place.frame);
     return true;
   });
+  // Whether `ins` may change an assumed byte: a call, or a store that cannot
+  // be placed or is placed over one.
+  const mayChangeAssumed = (ins, state) => {
+    if (ins.flowControl === FlowControl.Call || ins.flowControl === FlowControl.IndirectCall) return true;
+    const stores = info.info(ins).usedMemory().some((m) => m.access !== OpAccess.Read && m.access !== OpAccess.CondRead &&
+      m.access !== OpAccess.NoMemAccess);
+    if (!stores) return false;
+    const place = placeOperand(ins, state);
+    if (!place) return true;
+    return place.addr !== undefined && assumedBytes(place.addr, Math.max(memSize(ins), 1)) !== null;
+  };
   // A compare of a value in memory (the driver's choice of a loop) with an
   // immediate or a register: only the flags.
   const compareMemory = (ins, s) => {
@@ -505,6 +519,7 @@ export function analyseValues(fn, binary, assumed = []) {
   const transfer = (k, inState) => {
     const ins = instrs[k];
     const s = cloneState(inState);
+    if (assumed.length && s.assumed && mayChangeAssumed(ins, inState)) s.assumed = false;
     if (ins.flowControl === FlowControl.Call || ins.flowControl === FlowControl.IndirectCall) {
       call(ins, s);
       return s;
