@@ -26,7 +26,9 @@
 
 #include "../../src/harness/cpu_support.h"
 #include "../../src/harness/measure_record.h"
+#include "context.h"
 #include "forms.h"
+#include "image.h"
 
 extern "C" uint64_t clock_chain(uint64_t rounds);
 
@@ -34,7 +36,7 @@ namespace {
 
 constexpr const char *USAGE =
     "usage: isabench-fidelity [--isabench PATH] [--rounds N] [--search] [--tsv FILE] [--json]\n"
-    "       isabench-fidelity --own-forms\n"
+    "       isabench-fidelity --own-forms | --version | --help\n"
     "\n"
     "Times each line of isabench (by default the one beside this tool) against\n"
     "loops of the same shape that this tool builds: the loop the line runs on\n"
@@ -81,6 +83,12 @@ constexpr int DEFAULT_ROUNDS = 12;
 // What the ratio to the fastest form is read against: within this, a line
 // shows what its width and encoding can do on this processor.
 constexpr double GOAL = 1.03;
+// The JSON output's layout, raised whenever a field changes meaning.
+constexpr int SCHEMA = 1;
+// A machine busier than this at the start, or a line whose median over the
+// rounds is this much above its best, is worth a warning.
+constexpr double BUSY_LOAD = 0.5;
+constexpr double SPREAD = 0.05;
 
 // The screen: every form at every offset on 1/125 of the elements, once in
 // each of three passes over all of them, so that a slow spell of a shared
@@ -328,91 +336,6 @@ std::string default_isabench() {
     return path.substr(0, path.rfind('/') + 1) + "isabench";
 }
 
-// Where each loop of the build sits: bytes past a 4096-byte boundary, read
-// from the executable's symbol table and code (ELF). The loader maps the file
-// page by page, so a loop's address modulo 4096 in the file is its address
-// modulo 4096 when it runs. Nothing is found in a stripped executable.
-class Image {
-public:
-    explicit Image(const std::string &path) {
-        FILE *file = std::fopen(path.c_str(), "rb");
-        if (!file)
-            return;
-        std::vector<uint8_t> bytes;
-        uint8_t chunk[65536];
-        std::size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-            bytes.insert(bytes.end(), chunk, chunk + n);
-        std::fclose(file);
-        bytes_ = std::move(bytes);
-        read_symbols();
-    }
-
-    // The loop's address modulo 4096 inside `function`, or -1.
-    int loop_address(const char *function, const uint8_t *loop, std::size_t size) const {
-        for (const Symbol &symbol : symbols_) {
-            if (symbol.name != function)
-                continue;
-            const uint8_t *begin = bytes_.data() + symbol.file_offset, *end = begin + symbol.size;
-            const uint8_t *found = std::search(begin, end, loop, loop + size);
-            if (found != end)
-                return static_cast<int>((symbol.address + (found - begin)) % 4096);
-        }
-        return -1;
-    }
-
-private:
-    struct Symbol {
-        std::string name;
-        uint64_t address, size, file_offset;
-    };
-    std::vector<uint8_t> bytes_;
-    std::vector<Symbol> symbols_;
-
-    template <typename T>
-    T at(uint64_t offset) const {
-        T value{};
-        if (offset + sizeof(T) <= bytes_.size())
-            std::memcpy(&value, bytes_.data() + offset, sizeof(T));
-        return value;
-    }
-
-    void read_symbols() {
-        if (bytes_.size() < 64 || std::memcmp(bytes_.data(), "\177ELF\2\1", 6) != 0)
-            return;
-        const uint64_t sections = at<uint64_t>(0x28);
-        const uint16_t entry_size = at<uint16_t>(0x3a), count = at<uint16_t>(0x3c);
-        const auto section = [&](unsigned k, unsigned field) {
-            return sections + static_cast<uint64_t>(k) * entry_size + field;
-        };
-        for (unsigned k = 0; k < count; ++k) {
-            if (at<uint32_t>(section(k, 4)) != 2)  // SHT_SYMTAB
-                continue;
-            const uint64_t table = at<uint64_t>(section(k, 0x18)), table_size = at<uint64_t>(section(k, 0x20));
-            const uint64_t names = at<uint64_t>(section(at<uint32_t>(section(k, 0x28)), 0x18));
-            for (uint64_t e = table; e + 24 <= table + table_size && e + 24 <= bytes_.size(); e += 24) {
-                const uint64_t address = at<uint64_t>(e + 8), size = at<uint64_t>(e + 16);
-                const uint64_t name = names + at<uint32_t>(e);
-                if (size == 0 || name >= bytes_.size())
-                    continue;
-                const std::string text(reinterpret_cast<const char *>(bytes_.data() + name),
-                                       strnlen(reinterpret_cast<const char *>(bytes_.data() + name), bytes_.size() - name));
-                if (text.compare(0, 6, "bench_") != 0)
-                    continue;
-                // The section that holds the code, for its place in the file.
-                for (unsigned c = 0; c < count; ++c) {
-                    const uint64_t start = at<uint64_t>(section(c, 0x10)), length = at<uint64_t>(section(c, 0x20));
-                    if (at<uint32_t>(section(c, 4)) == 1 && address >= start && address + size <= start + length) {
-                        const uint64_t offset = at<uint64_t>(section(c, 0x18)) + (address - start);
-                        if (offset + size <= bytes_.size())
-                            symbols_.push_back({text, address, size, offset});
-                    }
-                }
-            }
-        }
-    }
-};
-
 void add_candidate(FamilyRun &run, const Form &form, const std::string &origin) {
     const std::string name = form_name(form);
     for (const Candidate &c : run.candidates)
@@ -608,10 +531,53 @@ std::string text_interval(const Paired &p) {
     return text;
 }
 
+// What may have moved the figures, each with what to do about it. A warning
+// never changes a figure.
+std::vector<std::string> warnings_of(const Context &context, const std::vector<FamilyRun> &runs) {
+    std::vector<std::string> warnings;
+    char text[256];
+    if (context.load_before[0] > BUSY_LOAD) {
+        std::snprintf(text, sizeof text,
+                      "the machine was busy when the run began (load average %.2f): run again on an idle machine",
+                      context.load_before[0]);
+        warnings.push_back(text);
+    }
+    for (const Line &line : lines) {
+        if (!line.runs)
+            continue;
+        const double spread = median(line.isabench) / best(line.isabench) - 1;
+        if (spread > SPREAD) {
+            std::snprintf(text, sizeof text,
+                          "%s: its median over the rounds is %.0f%% above its best: the machine was busy; run again "
+                          "on an idle machine or with more --rounds",
+                          line.label, spread * 100);
+            warnings.push_back(text);
+        }
+        const FamilyRun &run = *std::find_if(runs.begin(), runs.end(), [&](const FamilyRun &r) { return r.family == line.family; });
+        const Paired to_fastest = paired(quotients(line.isabench, fastest(run).times));
+        if (std::string(verdict(to_fastest)) == "undecided") {
+            std::snprintf(text, sizeof text,
+                          "%s: the rounds varied too much to say whether it is within %.2f of the fastest form: run "
+                          "again on an idle machine or with more --rounds",
+                          line.label, GOAL);
+            warnings.push_back(text);
+        }
+    }
+    for (const FamilyRun &run : runs)
+        if (run.runs && !run.clock_confirmed) {
+            std::snprintf(text, sizeof text,
+                          "the clock next to the %s loops read %.2f GHz and could not be confirmed: no cycles are "
+                          "shown for them; run again on an idle machine",
+                          run.label, run.clock_hz * 1e-9);
+            warnings.push_back(text);
+        }
+    return warnings;
+}
+
 struct Options {
     std::string isabench = default_isabench();
     int rounds = DEFAULT_ROUNDS;
-    bool json = false, searching = false, own_forms = false;
+    bool json = false, searching = false, own_forms = false, version = false;
     const char *tsv_path = nullptr;
 };
 
@@ -620,7 +586,8 @@ Options parse_options(int argc, char **argv) {
     static const option LONG[] = {{"isabench", required_argument, nullptr, 'i'}, {"rounds", required_argument, nullptr, 'r'},
                                   {"search", no_argument, nullptr, 's'},         {"tsv", required_argument, nullptr, 't'},
                                   {"json", no_argument, nullptr, 'j'},           {"own-forms", no_argument, nullptr, 'o'},
-                                  {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0}};
+                                  {"help", no_argument, nullptr, 'h'},           {"version", no_argument, nullptr, 'v'},
+                                  {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "h", LONG, nullptr)) != -1) {
         switch (c) {
@@ -638,6 +605,7 @@ Options parse_options(int argc, char **argv) {
         case 't': options.tsv_path = optarg; break;
         case 'j': options.json = true; break;
         case 'o': options.own_forms = true; break;
+        case 'v': options.version = true; break;
         case 'h': std::fputs(USAGE, stdout); std::exit(0);
         default: std::fputs(USAGE, stderr); std::exit(2);
         }
@@ -654,8 +622,7 @@ Options parse_options(int argc, char **argv) {
 // The loops of each family this processor runs: the table's, each where the
 // build has it modulo 4096 (the own form first), the own form at offset 0,
 // and with --search the screen's finalists.
-std::vector<FamilyRun> set_up(const Options &options, Processor processor, unsigned usable) {
-    const Image image(options.isabench);
+std::vector<FamilyRun> set_up(const Image &image, Processor processor, unsigned usable) {
     std::vector<FamilyRun> runs;
     for (Line &line : lines) {
         line.runs = (usable & line.needs) == line.needs;
@@ -697,6 +664,10 @@ std::vector<FamilyRun> set_up(const Options &options, Processor processor, unsig
 
 int main(int argc, char **argv) {
     const Options options = parse_options(argc, argv);
+    if (options.version) {
+        std::printf("isabench-fidelity version %s\n", ISABENCH_VERSION);
+        return 0;
+    }
     if (options.own_forms) {
         print_own_forms();
         return 0;
@@ -706,7 +677,9 @@ int main(int argc, char **argv) {
 
     const CpuRegisters registers = read_cpu_registers();
     const Processor processor = identify_processor(registers);
-    std::vector<FamilyRun> runs = set_up(options, processor, usable_features(registers));
+    const Image image(options.isabench);
+    Context context = read_context(registers, options.isabench, image);
+    std::vector<FamilyRun> runs = set_up(image, processor, usable_features(registers));
 
     FILE *tsv = nullptr;
     if (options.tsv_path) {
@@ -729,10 +702,12 @@ int main(int argc, char **argv) {
             compare_with_own(run);
 
     confirm_clocks(runs);
+    read_load_after(context);
     double clock_hz = 0;
     for (const FamilyRun &run : runs)
         if (run.clock_confirmed)
             clock_hz = std::max(clock_hz, run.clock_hz);
+    const std::vector<std::string> warnings = warnings_of(context, runs);
 
     // Cycles per iteration as text, or where the family's clock could not be
     // confirmed, `missing`.
@@ -747,12 +722,14 @@ int main(int argc, char **argv) {
     const auto json_cycles = [&](const Line &line, double seconds) { return cycles(line, seconds, "%.3f", "null"); };
     const auto text_cycles = [&](const Line &line, double seconds) { return cycles(line, seconds, "%5.2f", "    ?"); };
 
-    const unsigned family = cpu_family(registers), model = cpu_model(registers);
     if (options.json) {
-        std::printf("{\"processor\": \"%s\", \"vendor\": \"%s\", \"family\": %u, \"model\": %u, \"clock_ghz\": %.3f, "
-                    "\"rounds\": %d, \"runs_per_round\": %d, \"goal\": %.2f, \"search\": %s, \"variants\": [",
-                    processor_name(processor), registers.vendor, family, model, clock_hz * 1e-9, options.rounds,
-                    RUNS_PER_ROUND, GOAL, options.searching ? "true" : "false");
+        std::printf("{\"schema\": %d, \"context\": %s, \"clock_ghz\": %.3f, \"rounds\": %d, \"runs_per_round\": %d, "
+                    "\"goal\": %.2f, \"search\": %s, \"warnings\": [",
+                    SCHEMA, context_json(context).c_str(), clock_hz * 1e-9, options.rounds, RUNS_PER_ROUND, GOAL,
+                    options.searching ? "true" : "false");
+        for (std::size_t k = 0; k < warnings.size(); ++k)
+            std::printf("%s%s", k ? ", " : "", json_string(warnings[k]).c_str());
+        std::printf("], \"variants\": [");
         const char *separator = "";
         for (const Line &line : lines) {
             if (!line.runs)
@@ -793,8 +770,8 @@ int main(int argc, char **argv) {
         return 0;
     }
 
-    std::printf("processor: %s (%s family %u model %u); core clock %.2f GHz (dependent 64-bit register additions)\n",
-                processor_name(processor), registers.vendor, family, model, clock_hz * 1e-9);
+    print_context(context);
+    std::printf("core clock %.2f GHz (dependent 64-bit register additions)\n", clock_hz * 1e-9);
     std::printf("%d rounds, each isabench once and every loop best of %d; ratios are medians over the rounds of\n"
                 "ratios within a round, with their 95%% interval\n",
                 options.rounds, RUNS_PER_ROUND);
@@ -804,7 +781,6 @@ int main(int argc, char **argv) {
     std::printf("\ncycles per iteration (best of the rounds; floor 1.00)\n");
     std::printf("%-7s %5s  %-36s %5s  %-36s %5s  %s\n", "line", "c/it", "own form (the loop it runs)", "c/it",
                 "fastest form confirmed", "c/it", "line / fastest");
-    bool undecided = false;
     for (const Line &line : lines) {
         if (!line.runs) {
             std::printf("%-7s not run: this processor or operating system lacks it\n", line.label);
@@ -813,7 +789,6 @@ int main(int argc, char **argv) {
         const FamilyRun &run = run_of(runs, line.family);
         const Candidate &mine = run.candidates.front(), &top = fastest(run);
         const Paired to_fastest = paired(quotients(line.isabench, top.times));
-        undecided = undecided || std::string(verdict(to_fastest)) == "undecided";
         std::printf("%-7s %s  %-36s %s  %-36s %s  %s %s\n", line.label, text_cycles(line, best(line.isabench)).c_str(),
                     mine.name.c_str(), text_cycles(line, best(mine.times)).c_str(),
                     top.faster ? top.name.c_str() : "(none faster than the own form)",
@@ -833,11 +808,7 @@ int main(int argc, char **argv) {
     }
     std::printf("\nwithin: the line is within %.2f of the fastest form; slower: surely not; undecided: the rounds\n"
                 "varied too much to say either\n", GOAL);
-    if (undecided)
-        std::printf("some ratios are undecided: run again on an idle machine, or with more --rounds\n");
-    for (const FamilyRun &run : runs)
-        if (run.runs && !run.clock_confirmed)
-            std::printf("?: the clock next to the %s loops read %.2f GHz and could not be confirmed\n", run.label,
-                        run.clock_hz * 1e-9);
+    for (const std::string &warning : warnings)
+        std::printf("warning: %s\n", warning.c_str());
     return 0;
 }

@@ -1,0 +1,32 @@
+// Where a result was measured: the processor, the system, the build of
+// isabench and how busy the machine was, so that every result says where it
+// ran, and a busy machine is visible beside the figures it may have moved.
+#pragma once
+
+#include <string>
+
+#include "../../src/harness/cpu_support.h"
+#include "image.h"
+
+struct Context {
+    std::string tool_version, date;
+    std::string brand, vendor, processor;  // processor: its row in the loop table
+    unsigned family = 0, model = 0, stepping = 0;
+    bool hypervisor = false;
+    long logical_processors = 0;
+    std::string extensions;  // those usable here that decide which lines run
+    std::string system;      // the kernel: name, release, version, machine
+    std::string isabench, isabench_version, compiler, build_flags;
+    double load_before[3] = {-1, -1, -1}, load_after[3] = {-1, -1, -1};
+};
+
+// Everything but the load average after the run.
+Context read_context(const CpuRegisters &registers, const std::string &isabench, const Image &image);
+void read_load_after(Context &context);
+
+// The block the text output begins with, and the JSON object "context".
+void print_context(const Context &context);
+std::string context_json(const Context &context);
+
+// A JSON string literal of `text`.
+std::string json_string(const std::string &text);
