@@ -778,9 +778,9 @@ int main(int argc, char **argv) {
     for (const FamilyRun &run : runs)
         if (run.runs && options.searching)
             std::printf("searched %zu placed forms for %s in %.0f s\n", run.screened, run.label, run.search_seconds);
-    std::printf("\ncycles per iteration (best of the rounds; floor 1.00)\n");
-    std::printf("%-7s %5s  %-36s %5s  %-36s %5s  %s\n", "line", "c/it", "own form (the loop it runs)", "c/it",
-                "fastest form confirmed", "c/it", "line / fastest");
+    std::printf("\ncycles per iteration: the line's best and median over the rounds, each loop's best (floor 1.00)\n");
+    std::printf("%-7s %5s %6s  %-36s %5s  %-36s %5s  %s\n", "line", "best", "median", "own form (the loop it runs)",
+                "c/it", "fastest form confirmed", "c/it", "line / fastest");
     for (const Line &line : lines) {
         if (!line.runs) {
             std::printf("%-7s not run: this processor or operating system lacks it\n", line.label);
@@ -789,7 +789,8 @@ int main(int argc, char **argv) {
         const FamilyRun &run = run_of(runs, line.family);
         const Candidate &mine = run.candidates.front(), &top = fastest(run);
         const Paired to_fastest = paired(quotients(line.isabench, top.times));
-        std::printf("%-7s %s  %-36s %s  %-36s %s  %s %s\n", line.label, text_cycles(line, best(line.isabench)).c_str(),
+        std::printf("%-7s %s  %s  %-36s %s  %-36s %s  %s %s\n", line.label,
+                    text_cycles(line, best(line.isabench)).c_str(), text_cycles(line, median(line.isabench)).c_str(),
                     mine.name.c_str(), text_cycles(line, best(mine.times)).c_str(),
                     top.faster ? top.name.c_str() : "(none faster than the own form)",
                     text_cycles(line, best(top.times)).c_str(), text_interval(to_fastest).c_str(), verdict(to_fastest));
@@ -801,8 +802,9 @@ int main(int argc, char **argv) {
         for (const Candidate &c : run.candidates) {
             if (&c == &run.candidates.front())
                 continue;
-            std::printf("%-7s %-36s %5.2f c/it  %s%s  (%s)\n", run.label, c.name.c_str(),
+            std::printf("%-7s %-36s %5.2f c/it, median %5.2f  %s%s  (%s)\n", run.label, c.name.c_str(),
                         cycles_per_iteration(run.family, best(c.times), ELEMENTS, run.clock_hz),
+                        cycles_per_iteration(run.family, median(c.times), ELEMENTS, run.clock_hz),
                         text_interval(c.over_own).c_str(), c.faster ? " faster" : "", c.origin.c_str());
         }
     }
