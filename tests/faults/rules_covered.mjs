@@ -4,7 +4,7 @@
 //
 // usage: node rules_covered.mjs --covered=ID,ID,... [--not-here=ID,...]
 // --not-here names the rules whose faults this platform cannot build.
-import { RULES } from "../../tools/audit/audit.mjs";
+import { RULES } from "../../tools/audit/check.mjs";
 
 const option = (name) =>
   (process.argv.find((a) => a.startsWith(`--${name}=`)) ?? `--${name}=`).slice(name.length + 3).split(",").filter(Boolean);
