@@ -19,7 +19,7 @@ const HERE = fileURLToPath(new URL(".", import.meta.url));
 
 // Each option: its name, as parseArgs takes it, its value's name and what it does.
 const OPTIONS = [
-  ["compiler", { type: "string" }, "gcc|clang", "the compiler that built it (default: gcc)"],
+  ["compiler", { type: "string" }, "gcc|clang", "the compiler that built it; by default the one the executable names"],
   ["nm", { type: "string", default: "nm" }, "NM", "the nm that lists its symbols (default: nm)"],
   ["table", { type: "string" }, "FILE", "the loop table, where it is not src/variants/variants.def beside the audit"],
   ["list", { type: "boolean" }, "", "also show each workload loop: its address, offset, bytes and instructions"],

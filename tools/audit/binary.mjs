@@ -1,7 +1,8 @@
 // What the audit reads from an executable (ELF64 or PE32+) besides the
 // machine code itself: sections and segments with their permissions, the
 // bytes at any address, the symbol table, the slots the loader fills (with
-// the imported name each one receives) and where the loader patches memory.
+// the imported name each one receives), where the loader patches memory and
+// the compilers that name themselves in it.
 
 import { execFileSync } from "node:child_process";
 
@@ -31,6 +32,9 @@ function readElf(buf) {
                    bytes: h.type !== SHT_NOBITS, writable: (h.flags & SHF_WRITE) !== 0n,
                    executable: (h.flags & SHF_EXECINSTR) !== 0n }))
     .filter((s) => s.addr !== 0n);
+  // Each object's compiler names itself in .comment, which is not loaded.
+  const comment = headers.find((h) => cString(names + h.nameOff) === ".comment" && h.type !== SHT_NOBITS);
+  const identifications = comment ? nulSeparated(buf.subarray(comment.offset, comment.offset + comment.size)) : [];
 
   const phoff = Number(buf.readBigUInt64LE(0x20));
   const phentsize = buf.readUInt16LE(0x36), phnum = buf.readUInt16LE(0x38);
@@ -63,7 +67,12 @@ function readElf(buf) {
       relocations.set(where, { type, symbol, addend });
     }
   }
-  return { sections, segments, relocations, imports: new Map() };
+  return { sections, segments, relocations, imports: new Map(), identifications };
+}
+
+// The NUL-terminated texts in `bytes`, empty ones left out.
+function nulSeparated(bytes) {
+  return bytes.toString("latin1").split("\0").filter(Boolean);
 }
 
 function readPe(buf) {
@@ -120,7 +129,13 @@ function readPe(buf) {
   }
   // PE has no program headers: each section is mapped as its flags say.
   const segments = sections.map((s) => ({ addr: s.addr, size: s.size, writable: s.writable, executable: s.executable, name: s.name }));
-  return { sections: sections.filter((s) => s.bytes), segments, relocations, imports };
+  // GCC for Windows names itself in each object's .rdata$zzz, which the
+  // linker merges into .rdata among the program's own strings.
+  const identifications = sections
+    .filter((s) => s.bytes && (s.name === ".rdata" || s.name === ".comment"))
+    .flatMap((s) => nulSeparated(buf.subarray(s.offset, s.offset + s.size)))
+    .filter((text) => /^GCC: \(|\bclang version \d/.test(text));
+  return { sections: sections.filter((s) => s.bytes), segments, relocations, imports, identifications };
 }
 
 // Text symbols as nm lists them, with address, size where the format
@@ -144,7 +159,7 @@ export function loadBinary(buf, path, nm = "nm") {
   if (buf.readUInt32BE(0) === 0x7f454c46) [parsed, format] = [readElf(buf), "elf"];
   else if (buf.toString("latin1", 0, 2) === "MZ") [parsed, format] = [readPe(buf), "pe"];
   else throw new Error("neither an ELF nor a PE executable");
-  const { sections, segments, relocations, imports } = parsed;
+  const { sections, segments, relocations, imports, identifications } = parsed;
   const sectionOf = (addr) => sections.find((s) => addr >= s.addr && addr < s.addr + BigInt(s.size));
   const symbols = readSymbols(nm, path);
   const code = symbols.filter((s) => /^[tTwWiV]$/.test(s.type) && sectionOf(s.addr)?.executable);
@@ -159,6 +174,9 @@ export function loadBinary(buf, path, nm = "nm") {
     abi: format === "pe" ? "win64" : "sysv",
     sections, segments, relocations,
     symbols, code,
+    // The compilers' own names for themselves, one per object at most:
+    // "GCC: (Debian 12.2.0-14) 12.2.0", "Debian clang version 14.0.6".
+    identifications,
     nameAt: (addr) => nameAt.get(addr),
     sectionName: (addr) => sectionOf(addr)?.name ?? null,
     isReadOnly: (addr) => { const s = sectionOf(addr); return s !== undefined && !s.writable; },

@@ -29,10 +29,20 @@ export function appliesTo(rule) {
   return names.join(", ");
 }
 
-// Audits the executable at `path`, built by `compiler` ("gcc" or "clang"),
-// against the loop table at `table`; returns its findings, each { function,
-// address, rule, message }, the contexts built and the compiler.
-export function audit(path, { compiler = "gcc", nm = "nm", table = DEFAULT_TABLE } = {}) {
+// Which compiler built the executable, by the names the compilers write into
+// it: "gcc", "clang", or null where none is named. A Clang-built program
+// also carries GCC's name from the C runtime's objects, so Clang's wins.
+export function compilerOf(binary) {
+  if (binary.identifications.some((text) => /\bclang version \d/i.test(text))) return "clang";
+  if (binary.identifications.some((text) => text.startsWith("GCC: "))) return "gcc";
+  return null;
+}
+
+// Audits the executable at `path` against the loop table at `table`, built
+// by `compiler` ("gcc" or "clang"; by default the one the executable
+// names); returns its findings, each { function, address, rule, message },
+// the contexts built and the compiler taken.
+export function audit(path, { compiler = null, nm = "nm", table = DEFAULT_TABLE } = {}) {
   const functions = [CLOCK, ...measuringFunctions(loadTable(table))];
   const binary = loadBinary(readFileSync(path), path, nm);
   const findings = [];
@@ -43,6 +53,8 @@ export function audit(path, { compiler = "gcc", nm = "nm", table = DEFAULT_TABLE
     const text = where && typeof where === "object" && ctx ? `${ctx.describe(where)}: ${message}` : message;
     findings.push({ function: fn, address: address ?? ctx?.sym.addr ?? null, rule: id, message: text });
   };
+  result.compiler ??= compilerOf(binary);
+  if (!result.compiler) throw new Error(`${path} does not name the compiler that built it: give --compiler gcc or clang`);
 
   const dataSymbol = (name) => binary.symbols.find((s) => s.name === name && /^[bBdD]$/.test(s.type));
   // The one strong definition of each name, else the first of several; the
