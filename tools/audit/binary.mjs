@@ -7,7 +7,7 @@
 import { execFileSync } from "node:child_process";
 
 // ELF constants.
-const SHT_RELA = 4, SHT_NOBITS = 8, SHT_DYNSYM = 11;
+const SHT_SYMTAB = 2, SHT_RELA = 4, SHT_NOBITS = 8, SHT_DYNSYM = 11;
 const SHF_WRITE = 1n, SHF_EXECINSTR = 4n;
 const PT_LOAD = 1, PF_X = 1, PF_W = 2;
 const R_X86_64 = { 1: "64", 6: "GLOB_DAT", 7: "JUMP_SLOT", 8: "RELATIVE", 37: "IRELATIVE" };
@@ -67,7 +67,8 @@ function readElf(buf) {
       relocations.set(where, { type, symbol, addend });
     }
   }
-  return { sections, segments, relocations, imports: new Map(), identifications };
+  return { sections, segments, relocations, imports: new Map(), identifications,
+           symbolTable: headers.some((h) => h.type === SHT_SYMTAB) };
 }
 
 // The NUL-terminated texts in `bytes`, empty ones left out.
@@ -79,6 +80,8 @@ function readPe(buf) {
   const pe = buf.readUInt32LE(0x3c);
   if (buf.toString("latin1", pe, pe + 4) !== "PE\0\0") throw new Error("not a PE image");
   const count = buf.readUInt16LE(pe + 6);
+  // The COFF symbol table, which strip removes, and its count of entries.
+  const symbolTable = buf.readUInt32LE(pe + 12) !== 0 && buf.readUInt32LE(pe + 16) !== 0;
   const optSize = buf.readUInt16LE(pe + 20);
   const opt = pe + 24;
   if (buf.readUInt16LE(opt) !== 0x20b) throw new Error("not a PE32+ (64-bit) image");
@@ -135,13 +138,14 @@ function readPe(buf) {
     .filter((s) => s.bytes && (s.name === ".rdata" || s.name === ".comment"))
     .flatMap((s) => nulSeparated(buf.subarray(s.offset, s.offset + s.size)))
     .filter((text) => /^GCC: \(|\bclang version \d/.test(text));
-  return { sections: sections.filter((s) => s.bytes), segments, relocations, imports, identifications };
+  return { sections: sections.filter((s) => s.bytes), segments, relocations, imports, identifications, symbolTable };
 }
 
 // Text symbols as nm lists them, with address, size where the format
 // records one (ELF), type letter and name.
 function readSymbols(nm, path) {
-  const out = execFileSync(nm, ["-S", "--defined-only", path], { encoding: "utf8", maxBuffer: 64 << 20 });
+  const out = execFileSync(nm, ["-S", "--defined-only", path],
+                           { encoding: "utf8", maxBuffer: 64 << 20, stdio: ["ignore", "pipe", "pipe"] });
   const all = [];
   for (const line of out.split("\n")) {
     const f = line.trim().split(/\s+/);
@@ -159,9 +163,9 @@ export function loadBinary(buf, path, nm = "nm") {
   if (buf.readUInt32BE(0) === 0x7f454c46) [parsed, format] = [readElf(buf), "elf"];
   else if (buf.toString("latin1", 0, 2) === "MZ") [parsed, format] = [readPe(buf), "pe"];
   else throw new Error("neither an ELF nor a PE executable");
-  const { sections, segments, relocations, imports, identifications } = parsed;
+  const { sections, segments, relocations, imports, identifications, symbolTable } = parsed;
   const sectionOf = (addr) => sections.find((s) => addr >= s.addr && addr < s.addr + BigInt(s.size));
-  const symbols = readSymbols(nm, path);
+  const symbols = symbolTable ? readSymbols(nm, path) : [];
   const code = symbols.filter((s) => /^[tTwWiV]$/.test(s.type) && sectionOf(s.addr)?.executable);
   // Section symbols (".text") share addresses with functions: name the function.
   const nameAt = new Map();
@@ -173,6 +177,8 @@ export function loadBinary(buf, path, nm = "nm") {
     format,
     abi: format === "pe" ? "win64" : "sysv",
     sections, segments, relocations,
+    // Whether it still has the symbol table that every function is found by.
+    symbolTable,
     symbols, code,
     // The compilers' own names for themselves, one per object at most:
     // "GCC: (Debian 12.2.0-14) 12.2.0", "Debian clang version 14.0.6".

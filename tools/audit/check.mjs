@@ -53,6 +53,10 @@ export function audit(path, { compiler = null, nm = "nm", table = DEFAULT_TABLE 
     const text = where && typeof where === "object" && ctx ? `${ctx.describe(where)}: ${message}` : message;
     findings.push({ function: fn, address: address ?? ctx?.sym.addr ?? null, rule: id, message: text });
   };
+  // What every other rule stands on: where it fails, they would only repeat it.
+  for (const rule of RULES.filter((r) => r.prerequisite))
+    rule.check({ binary }, (fn, where, message) => report(rule.id, fn, where, message));
+  if (findings.length) return result;
   result.compiler ??= compilerOf(binary);
   if (!result.compiler) throw new Error(`${path} does not name the compiler that built it: give --compiler gcc or clang`);
 
@@ -94,6 +98,7 @@ export function audit(path, { compiler = null, nm = "nm", table = DEFAULT_TABLE 
     functionAt: (addr) => result.contexts.find((c) => addr >= c.sym.addr && addr < binary.extentOf(c.sym))?.name ?? null,
   };
   for (const rule of RULES) {
+    if (rule.prerequisite) continue;
     if (rule.scope === "binary") {
       rule.check(auditView, (fn, where, message) => report(rule.id, fn, where, message));
       continue;

@@ -1,5 +1,6 @@
-// Rules on the executable as a whole: which code the driver runs under each
-// measuring function's name, and that no code can be changed once loaded.
+// Rules on the executable as a whole: that it has the symbol table the
+// audit finds everything by, which code the driver runs under each measuring
+// function's name, and that no code can be changed once loaded.
 
 import { VARIANTS, CLOCK } from "../variants.mjs";
 import { decodeReachable } from "../context.mjs";
@@ -65,6 +66,20 @@ function driverTargets(audit) {
 }
 
 export default [
+  {
+    // Every other rule finds its functions and variables by name: it runs
+    // first, and where it fails, none of the others runs.
+    id: "symbols.table",
+    claim: "The executable has its symbol table, by which the audit finds the driver, the clock, each measuring " +
+      "function and the measurement variables: it is not stripped.",
+    scope: "binary",
+    prerequisite: true,
+    check(audit, report) {
+      const { binary } = audit;
+      if (!binary.symbolTable) report("-", null, "needs the symbol table: the executable is stripped");
+      else if (!binary.symbols.length) report("-", null, "needs the symbol table: nm lists no symbol in it");
+    },
+  },
   {
     id: "driver.calls",
     claim: "The driver calls each measuring function at its one definition, the code audited under its name, and " +
