@@ -1,0 +1,233 @@
+#!/usr/bin/python3
+"""Renders the results collection: docs/results/*.json, one file per
+processor measured, each in the JSON that `isabench-fidelity --search --json`
+prints (a file converted from a data set says so in context.source). From
+them it writes the README's per-processor tables, between the markers below,
+and the chart docs/results/elements-per-cycle.svg.
+
+usage: tools/results/render.py          write the tables and the chart
+       tools/results/render.py --check  write nothing; exit 1 where the README's
+                                        tables or the chart's figures are not
+                                        the files'
+
+Only the chart needs matplotlib, which Debian installs for /usr/bin/python3
+(package python3-matplotlib), hence that interpreter above. --check imports
+none: the chart carries the figures it shows as its description, which is
+compared instead of the picture, so the check runs under any Python 3 and
+on any matplotlib or none."""
+import difflib
+import glob
+import html
+import json
+import os
+import re
+import sys
+import textwrap
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+RESULTS = os.path.join(ROOT, "docs", "results")
+README = os.path.join(ROOT, "README.md")
+CHART = os.path.join(RESULTS, "elements-per-cycle.svg")
+BEGIN, END = "<!-- results: begin -->\n", "<!-- results: end -->\n"
+
+# Each line's lanes, in the order the program prints the lines.
+LANES = {"scalar": 1, "SSE2": 2, "SSE4.2": 2, "AVX": 2, "AVX2": 4, "AVX512": 8}
+# The chart's widths: the 128-bit lines are one width, shown by the fastest
+# of them, since they differ only in encoding.
+WIDTHS = [("scalar", ["scalar"]), ("128-bit", ["SSE2", "SSE4.2", "AVX"]), ("AVX2", ["AVX2"]),
+          ("AVX-512", ["AVX512"])]
+VENDORS = {"AuthenticAMD": "amd", "GenuineIntel": "intel"}
+
+
+def file_name(processor):
+    vendor = VENDORS.get(processor["vendor"], processor["vendor"].lower())
+    return f"{vendor}-{processor['family']}-{processor['model']}.json"
+
+
+def load():
+    """The results files, by vendor, family and model; a misnamed file or a
+    schema this script does not know stops it, with the reason."""
+    results = []
+    for path in glob.glob(os.path.join(RESULTS, "*.json")):
+        with open(path, encoding="utf-8") as f:
+            result = json.load(f)
+        name, processor = os.path.basename(path), result["context"]["processor"]
+        if result["schema"] != 1:
+            sys.exit(f"render.py: {name}: schema {result['schema']}, not 1")
+        if name != file_name(processor):
+            sys.exit(f"render.py: {name} holds {processor['vendor']} family {processor['family']} model "
+                     f"{processor['model']}: name it {file_name(processor)}")
+        result["file"] = name
+        results.append(result)
+    return sorted(results, key=lambda r: (r["context"]["processor"]["vendor"], r["context"]["processor"]["family"],
+                                          r["context"]["processor"]["model"]))
+
+
+def title(result):
+    processor = result["context"]["processor"]
+    table = processor["table"]
+    return table if table and table != "other processors" else processor["brand"] or processor["vendor"]
+
+
+def elements_per_cycle(variant):
+    cycles = variant["isabench_cycles_per_iteration"]
+    return LANES[variant["label"]] / cycles if cycles else None
+
+
+def figure(value):
+    return "?" if value is None else f"{value:.2f}"
+
+
+def provenance(result):
+    context = result["context"]
+    if context.get("source"):
+        return context["source"]
+    tool = "`isabench-fidelity --search`" if result["search"] else "`isabench-fidelity`"
+    said = f"measured by {tool} {context['version']} on {context['date'][:10]}, {result['rounds']} paired rounds"
+    if result["warnings"]:
+        count = len(result["warnings"])
+        said += f", with {count} warning{'s' if count > 1 else ''} (in the file)"
+    return said
+
+
+def tables(results):
+    out = []
+    for result in results:
+        processor = result["context"]["processor"]
+        about = [processor["brand"] or processor["vendor"], f"family {processor['family']} model {processor['model']}"]
+        if processor["logical_processors"]:
+            about.append(f"{processor['logical_processors']} logical processors"
+                         + (" under a hypervisor" if processor["hypervisor"] else ""))
+        if result["clock_ghz"]:
+            about.append(f"{result['clock_ghz']:.2f} GHz")
+        heading = (f"**{title(result)}** ({', '.join(about)}), {provenance(result)}: "
+                   f"[{result['file']}](docs/results/{result['file']})")
+        # Wrapped as the README's prose is; never inside a word or a name.
+        out.append(textwrap.fill(heading, 76, break_long_words=False, break_on_hyphens=False) + "\n\n")
+        out.append("| line | its loop | cycles per iteration | elements per cycle | fastest form found |\n")
+        out.append("|---|---|---|---|---|\n")
+        variants = {v["label"]: v for v in result["variants"]}
+        for label in LANES:
+            v = variants.get(label)
+            if v is None:
+                out.append(f"| {label} | | | | not run: the processor lacks it |\n")
+                continue
+            if v["fastest_form"] == v["own_form"]:
+                fastest = "the line's own"
+            else:
+                fastest = (f"`{v['fastest_form']}`, {figure(v['fastest_cycles_per_iteration'])}"
+                           f" ({'confirmed' if v['fastest_confirmed'] else 'not confirmed'} in paired rounds)")
+            out.append(f"| {label} | `{v['own_form']}` | {figure(v['isabench_cycles_per_iteration'])} "
+                       f"| {figure(elements_per_cycle(v))} | {fastest} |\n")
+        out.append("\n")
+    return "".join(out)
+
+
+def widths(result):
+    """Elements per cycle at each of the chart's widths: None where the
+    cycles are unknown, "none" where the processor runs no such line."""
+    variants = {v["label"]: v for v in result["variants"]}
+    values = []
+    for _, labels in WIDTHS:
+        present = [variants[label] for label in labels if label in variants]
+        known = [e for e in map(elements_per_cycle, present) if e is not None]
+        values.append(max(known) if known else None if present else "none")
+    return values
+
+
+def summary(results):
+    """The chart's figures as text: its description, which --check compares."""
+    groups = "; ".join(f"{title(r)}: " + ", ".join(v if v == "none" else figure(v) for v in widths(r)) for r in results)
+    return f"elements per cycle ({', '.join(w for w, _ in WIDTHS)}; floors 1, 2, 4, 8): {groups}"
+
+
+def chart(results):
+    # Not at the top: only the chart needs matplotlib (see the docstring).
+    import matplotlib
+    from matplotlib.figure import Figure
+
+    # The same files give the same bytes: no date, fixed ids, text as text.
+    matplotlib.rcParams.update({"svg.hashsalt": "isabench", "svg.fonttype": "none"})
+    figure_ = Figure(figsize=(8, 4.5))
+    ax = figure_.subplots()
+    bar = 0.2
+    for k, (width, labels) in enumerate(WIDTHS):
+        floor, named = LANES[labels[0]], False
+        for n, result in enumerate(results):
+            x = n + (k - 1.5) * bar
+            value = widths(result)[k]
+            if isinstance(value, float):
+                # The legend names each width once, at its first bar.
+                ax.bar(x, value, bar, color=f"C{k}", label=None if named else width)
+                named = True
+                ax.text(x, value + 0.1, f"{value:.2f}", ha="center", fontsize=7)
+            elif value == "none":
+                ax.text(x, 0.1, "none", ha="center", fontsize=7, rotation=90)
+                continue
+            else:
+                ax.text(x, 0.1, "?", ha="center", fontsize=7)
+            ax.hlines(floor, x - bar / 2, x + bar / 2, colors="black", linestyles="dashed", linewidth=1,
+                      label="one iteration per cycle" if n == 0 and k == 0 else None)
+    ax.set_xticks(range(len(results)))
+    ax.set_xticklabels([f"{title(r)}\n{r['context']['processor']['family']}/{r['context']['processor']['model']}, "
+                        f"{'converted' if r['context'].get('source') else 'measured'}" for r in results], fontsize=8)
+    ax.set_ylabel("elements per cycle")
+    ax.set_ylim(0, 10)
+    ax.set_title("isabench: elements per cycle by width (128-bit: the fastest of SSE2, SSE4.2, AVX)", fontsize=10)
+    ax.legend(fontsize=8, loc="upper left", ncol=5)
+    figure_.tight_layout()
+    figure_.savefig(CHART, format="svg", metadata={"Date": None, "Description": summary(results)})
+
+
+def readme_parts():
+    with open(README, encoding="utf-8") as f:
+        text = f.read()
+    if text.count(BEGIN) != 1 or text.count(END) != 1 or text.index(BEGIN) > text.index(END):
+        sys.exit(f"render.py: README.md must hold {BEGIN.strip()} once, then {END.strip()} once")
+    head, rest = text.split(BEGIN)
+    body, tail = rest.split(END)
+    return head, body, tail
+
+
+def check(results):
+    failures = []
+    _, body, _ = readme_parts()
+    expected = tables(results)
+    if body != expected:
+        diff = difflib.unified_diff(body.splitlines(True), expected.splitlines(True), "README.md", "the results files")
+        failures.append("README.md's tables are not the results files':\n" + "".join(diff))
+    try:
+        with open(CHART, encoding="utf-8") as f:
+            shown = re.search(r"<dc:description>(.*?)</dc:description>", f.read(), re.S)
+    except FileNotFoundError:
+        shown = None
+    if shown is None or html.unescape(shown.group(1)) != summary(results):
+        failures.append(f"{os.path.relpath(CHART, ROOT)} does not show the results files' figures:\n"
+                        f"  it shows: {html.unescape(shown.group(1)) if shown else '(no chart or no description)'}\n"
+                        f"  the files: {summary(results)}")
+    for failure in failures:
+        print(failure, file=sys.stderr)
+    if failures:
+        print("render.py: run tools/results/render.py and commit the README and the chart", file=sys.stderr)
+    return 1 if failures else 0
+
+
+def main():
+    results = load()
+    if sys.argv[1:] == ["--check"]:
+        return check(results)
+    if sys.argv[1:]:
+        sys.exit("usage: tools/results/render.py [--check]")
+    head, _, tail = readme_parts()
+    with open(README, "w", encoding="utf-8") as f:
+        f.write(head + BEGIN + tables(results) + END + tail)
+    try:
+        chart(results)
+    except ImportError:
+        sys.exit("render.py: wrote the README's tables; the chart needs matplotlib (Debian: apt-get install "
+                 "python3-matplotlib, then run this with /usr/bin/python3)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
