@@ -518,7 +518,10 @@ std::string json_number(double value, const char *format = "%.6f") {
     return text;
 }
 
+// Both bounds null where the rounds give no interval.
 std::string json_interval(const Paired &p) {
+    if (!std::isfinite(p.high))
+        return "[null, null]";
     return "[" + json_number(p.low, "%.4f") + ", " + json_number(p.high, "%.4f") + "]";
 }
 
