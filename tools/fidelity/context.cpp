@@ -17,7 +17,7 @@ namespace {
 // The processor's own name, from CPUID leaves 0x80000002 to 0x80000004,
 // where it has them.
 std::string brand_string() {
-    if (__get_cpuid_max(0x80000000, nullptr) < 0x80000004)
+    if (static_cast<unsigned>(__get_cpuid_max(0x80000000, nullptr)) < 0x80000004u)
         return "";
     uint32_t words[12];
     for (unsigned leaf = 0; leaf < 3; ++leaf)
