@@ -16,20 +16,10 @@
 uint8_t chosen_loops[VARIANT_COUNT];
 
 int main() {
-    struct Variant {
-        void (*measure)();
-        const char *label;
-        unsigned needs;
-        Family family;
-    };
-    const Variant variants[] = {
-#define ISABENCH_VARIANT(NAME, function, tag, label, needs, lanes, family) {function, label, needs, Family::family},
-#include "../src/variants/variants.def"
-    };
     const unsigned usable = usable_features();
     int failures = 0, ran = 0;
     for (unsigned k = 0; k < VARIANT_COUNT; ++k) {
-        const Variant &variant = variants[k];
+        const MeasuringFunction &variant = MEASURING_FUNCTIONS[k];
         if ((variant.needs & usable) != variant.needs)
             continue;
         for (unsigned loop = 0; loop < loops_of(variant.family); ++loop) {

@@ -16,18 +16,6 @@ uint8_t chosen_loops[VARIANT_COUNT];
 
 namespace {
 
-struct Variant {
-    void (*measure)();
-    const char *label;
-    unsigned needs;
-    Family family;
-};
-
-constexpr Variant VARIANTS[] = {
-#define ISABENCH_VARIANT(NAME, function, tag, label, needs, lanes, family) {function, label, needs, Family::family},
-#include "../variants/variants.def"
-};
-
 // The first error met in writing the results, or 0. A failed write is
 // remembered where it happens: errno means nothing by the end of the run.
 // Some runtimes report the failure only through the error indicator and
@@ -53,8 +41,8 @@ int main() {
     // once, here, before any variant runs.
     const Processor processor = identify_processor(registers);
     for (unsigned k = 0; k < VARIANT_COUNT; ++k)
-        chosen_loops[k] = static_cast<uint8_t>(chosen_loop(VARIANTS[k].family, processor));
-    for (const Variant &variant : VARIANTS) {
+        chosen_loops[k] = static_cast<uint8_t>(chosen_loop(MEASURING_FUNCTIONS[k].family, processor));
+    for (const MeasuringFunction &variant : MEASURING_FUNCTIONS) {
         const unsigned missing = variant.needs & ~usable;
         if (missing == 0) {
             variant.measure();

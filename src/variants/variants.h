@@ -1,6 +1,8 @@
 // The measuring functions, in the order the driver calls them.
 #pragma once
 
+#include "loops.h"
+
 // Never inlined, also under link-time optimisation: each is the code its
 // line claims, placed on its own page and audited under its own name, and
 // the driver reaches it through that one call.
@@ -15,3 +17,18 @@ extern "C" {
 #ifndef ISABENCH_PAGE_ALIGNED
 #define ISABENCH_PAGE_ALIGNED __attribute__((aligned(4096)))
 #endif
+
+// What a driver needs of each variant, in the order the lines are printed:
+// its measuring function, its label for messages, the extensions it needs
+// and its loops' family.
+struct MeasuringFunction {
+    void (*measure)();
+    const char *label;
+    unsigned needs;
+    Family family;
+};
+
+constexpr MeasuringFunction MEASURING_FUNCTIONS[] = {
+#define ISABENCH_VARIANT(NAME, function, tag, label, needs, lanes, family) {function, label, needs, Family::family},
+#include "variants.def"
+};

@@ -477,11 +477,17 @@ const Candidate &fastest(const FamilyRun &run) {
     return *best;
 }
 
-FamilyRun &run_of(std::vector<FamilyRun> &runs, Family family) {
-    for (FamilyRun &run : runs)
+template <typename Runs>
+auto &run_of(Runs &runs, Family family) {
+    for (auto &run : runs)
         if (run.family == family)
             return run;
     fail("%s", "a line's family has no run");
+}
+
+// A line's time over the fastest form's, round by round.
+Paired line_to_fastest(const Line &line, const FamilyRun &run) {
+    return paired(quotients(line.isabench, fastest(run).times));
 }
 
 // Every loop of every line as this tool builds it: a test compares these
@@ -556,8 +562,7 @@ std::vector<std::string> warnings_of(const Context &context, const std::vector<F
                           line.label, spread * 100);
             warnings.push_back(text);
         }
-        const FamilyRun &run = *std::find_if(runs.begin(), runs.end(), [&](const FamilyRun &r) { return r.family == line.family; });
-        const Paired to_fastest = paired(quotients(line.isabench, fastest(run).times));
+        const Paired to_fastest = line_to_fastest(line, run_of(runs, line.family));
         if (std::string(verdict(to_fastest)) == "undecided") {
             std::snprintf(text, sizeof text,
                           "%s: the rounds varied too much to say whether it is within %.2f of the fastest form: run "
@@ -740,7 +745,7 @@ int main(int argc, char **argv) {
             const FamilyRun &run = run_of(runs, line.family);
             const Candidate &mine = run.candidates.front(), &top = fastest(run);
             const Paired to_own = paired(quotients(line.isabench, mine.times));
-            const Paired to_fastest = paired(quotients(line.isabench, top.times));
+            const Paired to_fastest = line_to_fastest(line, run);
             std::printf("%s\n  {\"label\": \"%s\", \"isabench_seconds\": %.6f, \"isabench_median_seconds\": %.6f, "
                         "\"isabench_cycles_per_iteration\": %s, \"own_form\": \"%s\", \"own_form_number\": %u, "
                         "\"own_form_address\": %s, \"own_form_seconds\": %.6f, \"own_form_median_seconds\": %.6f, "
@@ -791,7 +796,7 @@ int main(int argc, char **argv) {
         }
         const FamilyRun &run = run_of(runs, line.family);
         const Candidate &mine = run.candidates.front(), &top = fastest(run);
-        const Paired to_fastest = paired(quotients(line.isabench, top.times));
+        const Paired to_fastest = line_to_fastest(line, run);
         std::printf("%-7s %s  %s  %-36s %s  %-36s %s  %s %s\n", line.label,
                     text_cycles(line, best(line.isabench)).c_str(), text_cycles(line, median(line.isabench)).c_str(),
                     mine.name.c_str(), text_cycles(line, best(mine.times)).c_str(),
