@@ -3,6 +3,7 @@
 // baseline-built driver without clearing the upper halves. (Built without
 // the compiler's clearing, so its calls are dirty too; the return is what
 // this fault shows.)
+// want upper.clear
 #include "../../src/harness/frame.h"
 #include "../../src/harness/result_lines.h"
 #include "../../src/variants/lanes256.h"

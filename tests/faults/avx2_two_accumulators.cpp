@@ -1,6 +1,7 @@
 // Fault for the audit to catch: the AVX2 loop unrolled by two with a second
 // accumulator, as an optimiser left free would do it, in the frame of loop 0
 // (the other frames run their real loops).
+// want loop.shape
 #include <immintrin.h>
 
 #include "../../src/harness/frame.h"

@@ -1,11 +1,16 @@
 // Faults for the audit's arithmetic rules in the eight-lane loops; each runs
 // the loop's operations on values that give another sum:
 //   FAULT_TRIP_COUNT   1000000000 / 16 iterations
+// want FAULT_TRIP_COUNT arith.trip-count
 //   FAULT_START_LANES  b starting at lanes 1..8
+// want FAULT_START_LANES arith.start
 //   FAULT_LANE_STEP    b advancing by 16
+// want FAULT_LANE_STEP arith.constants
 //   FAULT_MASKED       the accumulation masked to seven lanes
+// want FAULT_MASKED loop.dataflow
 //   FAULT_STEP_IN_DATA the lane step loaded from writable data, which
 //                      anything could change between runs
+// want FAULT_STEP_IN_DATA arith.constants
 #include <immintrin.h>
 
 #include "../../src/harness/frame.h"

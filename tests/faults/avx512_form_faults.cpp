@@ -5,21 +5,28 @@
 //   FAULT_ADVANCE_FIRST  each loop with its advance of b and its
 //                        accumulation in the other order: the same
 //                        instructions and length
+// want FAULT_ADVANCE_FIRST loop.form
 //   FAULT_DOWN_COUNTER   each loop with a counter down to zero (mov, sub,
 //                        jne; up from zero where its row counts down), 2.5
 //                        cycles per iteration instead of 1.9 on Intel's
 //                        Sapphire Rapids class for the up-counter
+// want FAULT_DOWN_COUNTER loop.form
 //   FAULT_OFFSET         each loop 12 bytes further past its 64-byte
 //                        boundary than its row places it
+// want FAULT_OFFSET loop.form
 //   FAULT_SWAPPED_CHOICE the driver's choice read backwards: the frame of
 //                        the last loop runs for loop 0, and so on
+// want FAULT_SWAPPED_CHOICE loop.form
 //   FAULT_CHOICE_IN_RUN  the loop chosen inside each run, between its two
 //                        readings
+// want FAULT_CHOICE_IN_RUN timed.choice
 //   FAULT_EXTRA_FRAME    beside the real frames, one more for a choice the
 //                        table never makes, running a loop that is none of
 //                        the candidates
+// want FAULT_EXTRA_FRAME loop.unique
 //   FAULT_OVERRIDES_CHOICE  the function writes its own choice (loop 0)
 //                        over the driver's before reading it
+// want FAULT_OVERRIDES_CHOICE loop.unique
 #include <immintrin.h>
 
 #include "../../src/harness/frame.h"

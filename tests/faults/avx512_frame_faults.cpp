@@ -2,9 +2,11 @@
 //   FAULT_SIGNED_CONVERSION  each clock reading converted as a signed number
 //                            (VCVTSI2SD), where the frame is to use the
 //                            unsigned conversion that AVX-512F adds
+// want FAULT_SIGNED_CONVERSION isa.conversion
 //   FAULT_CHOICE_BY_RUN      the loop picked anew before each run, outside
 //                            its readings, by the run's number: the runs
 //                            alternate between the loops
+// want FAULT_CHOICE_BY_RUN timed.choice
 #include <immintrin.h>
 
 #include "../../src/harness/frame.h"

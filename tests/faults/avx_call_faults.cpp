@@ -1,14 +1,18 @@
 // Faults for the audit's rule on what a measuring function may call, after
 // its line is printed:
 //   FAULT_POINTER_IN_DATA  a call through a function pointer in writable data
+// want FAULT_POINTER_IN_DATA calls.targets
 //   FAULT_FAKE_STUB        a call to a function that looks like an import
 //                          stub (jmp through a RIP-relative slot) but whose
 //                          slot is writable data
+// want FAULT_FAKE_STUB calls.targets
 //   FAULT_NOT_ALLOWED      a call to an imported function (puts) that is not
 //                          among those a measuring function may call
+// want FAULT_NOT_ALLOWED calls.targets
 //   FAULT_IFUNC_CALL       a call through the dynamic linker's stub to the
 //                          program's own function resolved at load time (an
 //                          IFUNC): its slot names no imported function
+// want FAULT_IFUNC_CALL calls.targets
 #include "../../src/harness/frame.h"
 #include "../../src/harness/result_lines.h"
 #include "../../src/variants/lanes128.h"

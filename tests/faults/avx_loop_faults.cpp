@@ -5,16 +5,22 @@
 // value faults keep the loop's form and place; the data-flow faults keep
 // its instruction counts, so only the data flow tells them apart:
 //   FAULT_MEMORY_OPERAND   c2 read from memory in every iteration
+// want FAULT_MEMORY_OPERAND loop.memory
 //   FAULT_MID_LOOP_ENTRY   on some path (a value the compiler cannot know),
 //                          the first iteration entered past the copy of b
+// want FAULT_MID_LOOP_ENTRY loop.entry
 //   FAULT_BORROW           the trip count halved on a branch that every run
 //                          takes: a SUB whose borrow decides it (5 - 7)
+// want FAULT_BORROW arith.trip-count
 //   FAULT_FRAME_ALIAS      c2 spilled to a stack slot through %rbp and
 //                          overwritten with {4, 4} through %rsp at the same
 //                          place before it is loaded back
+// want FAULT_FRAME_ALIAS arith.constants
 //   FAULT_COPY_AFTER_STEP  the copy of b moved to the end of the iteration
 //                          (what Clang emits without the pin in lanes128.h)
+// want FAULT_COPY_AFTER_STEP loop.dataflow
 //   FAULT_DEAD_COMPARE     a compare whose flags no branch reads
+// want FAULT_DEAD_COMPARE loop.dataflow
 #include <emmintrin.h>
 
 #include "../../src/harness/frame.h"

@@ -3,17 +3,25 @@
 // time but what the binary is):
 //   FAULT_UNKNOWN_BENCH    a second measuring function, bench_avx_fast, that
 //                          no rule knows
+// want FAULT_UNKNOWN_BENCH functions.known
 //   FAULT_OUTSIDE_SET      POPCNT, an instruction outside AVX's set
+// want FAULT_OUTSIDE_SET isa.features
 //   FAULT_LEGACY_ENCODING  a legacy SSE instruction in the VEX variant
+// want FAULT_LEGACY_ENCODING isa.encoding
 //   FAULT_JUMP_OUT         a jump into code past the function's end
+// want FAULT_JUMP_OUT calls.targets
 //   FAULT_FALLS_OFF        a path that runs on past the function's end
+// want FAULT_FALLS_OFF flow.bounds
 //   FAULT_REWRITES_CODE    the function makes its own page writable and
 //                          stores into its code
+// want FAULT_REWRITES_CODE code.closed
 //   FAULT_SECOND_LOOP      a second loop without calls, which every choice
 //                          of a loop reaches
+// want FAULT_SECOND_LOOP loop.unique
 //   FAULT_DRIVER_IFUNC     bench_avx resolved at load time (an IFUNC): the
 //                          driver calls whatever the resolver returns, not
 //                          the code under the name
+// want FAULT_DRIVER_IFUNC driver.calls
 #include "../../src/harness/frame.h"
 #include "../../src/harness/result_lines.h"
 #include "../../src/variants/lanes128.h"

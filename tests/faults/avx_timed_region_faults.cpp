@@ -1,13 +1,19 @@
 // Faults for the audit's timed-region rules:
 //   FAULT_BEFORE_START  the workload run before the run's start reading, so
 //                       the readings time nothing (the line shows t=0.000000)
+// want FAULT_BEFORE_START timed.once
 //   FAULT_TWICE         the workload run twice between the two readings
+// want FAULT_TWICE timed.once
 //   FAULT_START_LOCAL   the start reading kept in a local, never stored in t,
 //                       and the readings subtracted as integers
+// want FAULT_START_LOCAL timed.readings
 //   FAULT_RETURN        a return between the loop and the end reading
+// want FAULT_RETURN timed.exit
 //   FAULT_INTERRUPT     a software interrupt (a system call through int
 //                       0x80) between the loop and the end reading
+// want FAULT_INTERRUPT timed.instructions
 //   FAULT_ADDS_MORE     the reduction adds 2 to the accumulator's lanes
+// want FAULT_ADDS_MORE reduction.lanes
 #include "../../src/harness/frame.h"
 #include "../../src/harness/result_lines.h"
 #include "../../src/variants/lanes128.h"

@@ -1,6 +1,7 @@
 // Fault for the audit to catch in a part the compiler split off: a call to a
 // cold helper built for AVX2 (code shared with another build, as a cold
 // helper in a common header would be) lands in bench_scalar.cold.
+// want calls.targets
 #include "../../src/harness/frame.h"
 #include "../../src/harness/result_lines.h"
 #include "../../src/variants/lanes64.h"
