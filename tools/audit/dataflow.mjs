@@ -11,16 +11,19 @@
 // direction, the flags come from a modelled instruction on known operands,
 // carry and overflow included; stack slots are placed relative to one frame
 // base (the stack pointer at entry), whichever register addresses them, and
-// a store it cannot place forgets them all.
+// a store it cannot place forgets them all. An operand relative to FS or GS
+// is never an address in the file: its segment's base is the thread's.
 //
 // loopGraph(): the workload loop's body evaluated symbolically, once around:
 // each register's value at the end of an iteration as an expression over the
 // values at its start, which instruction produced each value, and which
 // results feed nothing.
 
-import { Mnemonic as M, OpKind, Register, RegisterExt, EncodingKind, FlowControl, ConditionCode,
-         MemorySizeExt, InstructionInfoFactory, OpAccess } from "iced-x86";
-import { CLASSES, inClass, isImmediate, fullRegister as full } from "./isa.mjs";
+import { Mnemonic as M, OpKind, Register, RegisterExt, EncodingKind, FlowControl, MemorySizeExt,
+         InstructionInfoFactory, OpAccess } from "iced-x86";
+import { CLASSES, INTEGER_OPS, inClass, isCall, isImmediate, fullRegister as full, sourceOperands, zeroingIdiom,
+         segmentRelative, flagsOf, conditionHolds } from "./isa.mjs";
+import { solveForward } from "./engine.mjs";
 
 const MASK64 = (1n << 64n) - 1n;
 const VECTOR_BYTES = 64;
@@ -49,46 +52,6 @@ const combineSrc = (...values) => {
   const srcs = new Set(values.map((v) => v.src).filter((s) => s !== "zero"));
   return srcs.size === 0 ? "zero" : srcs.size === 1 ? [...srcs][0] : "mixed";
 };
-
-// ---------------------------------------------------------------------------
-// Flags: each of ZF, SF, CF and OF is true, false or unknown (undefined).
-
-function flagsOf(op, a, b, r, bits, previous) {
-  const m = (1n << BigInt(bits)) - 1n, sign = 1n << BigInt(bits - 1);
-  const neg = (v) => (v & sign) !== 0n;
-  const f = { zf: r === 0n, sf: neg(r) };
-  switch (op) {
-    case "add": f.cf = a + b > m; f.of = neg(a) === neg(b) && neg(r) !== neg(a); break;
-    case "sub": f.cf = a < b; f.of = neg(a) !== neg(b) && neg(r) !== neg(a); break;
-    case "logic": f.cf = false; f.of = false; break;
-    // inc and dec leave CF as it was.
-    case "inc": f.cf = previous?.cf; f.of = r === sign; break;
-    case "dec": f.cf = previous?.cf; f.of = a === sign; break;
-    case "neg": f.cf = a !== 0n; f.of = a === sign; break;
-    default: return null;
-  }
-  return f;
-}
-
-// Whether a conditional branch is taken; undefined where a flag it reads
-// is not known.
-function conditionHolds(f, cc) {
-  if (!f) return undefined;
-  const all = (...v) => (v.some((x) => x === undefined) ? undefined : true);
-  const C = ConditionCode;
-  const table = {
-    [C.e]: () => f.zf, [C.ne]: () => !f.zf,
-    [C.b]: () => f.cf, [C.ae]: () => (f.cf === undefined ? undefined : !f.cf),
-    [C.be]: () => all(f.cf) && (f.cf || f.zf), [C.a]: () => all(f.cf) && !f.cf && !f.zf,
-    [C.s]: () => f.sf, [C.ns]: () => !f.sf,
-    [C.l]: () => all(f.of) && f.sf !== f.of, [C.ge]: () => all(f.of) && f.sf === f.of,
-    [C.le]: () => all(f.of) && (f.zf || f.sf !== f.of), [C.g]: () => all(f.of) && !f.zf && f.sf === f.of,
-  };
-  const test = table[cc];
-  return test ? test() : undefined;
-}
-
-const sameFlags = (a, b) => a === b || (!!a && !!b && a.zf === b.zf && a.sf === b.sf && a.cf === b.cf && a.of === b.of);
 
 // ---------------------------------------------------------------------------
 // Machine state: known register values, frame pointers (registers that hold
@@ -121,6 +84,7 @@ function joinMap(a, b, same, join) {
   }
   return out;
 }
+const sameFlags = (a, b) => a === b || (!!a && !!b && a.zf === b.zf && a.sf === b.sf && a.cf === b.cf && a.of === b.of);
 export function joinState(a, b) {
   return { regs: joinMap(a.regs, b.regs, null, joinValue), frame: joinMap(a.frame, b.frame, samePointer),
            slots: joinMap(a.slots, b.slots, sameSlot), flags: sameFlags(a.flags, b.flags) ? a.flags : null,
@@ -149,6 +113,7 @@ const CALLEE_SAVED = {
 // { addr } for a known address, null where it cannot be placed.
 
 function placeOperand(ins, state) {
+  if (segmentRelative(ins)) return null;
   if (ins.memoryBase === Register.RIP) return { addr: ins.memoryDisplacementU64 };
   if (ins.memoryIndex !== Register.None) {
     if (ins.memoryBase === Register.None) return null;
@@ -186,6 +151,353 @@ function loadSlot(state, place, size) {
 }
 
 // ---------------------------------------------------------------------------
+// Registers: what a write leaves in the full register.
+
+// Writes `value` to register `reg` (as the instruction's encoding treats
+// the bits above it: legacy SSE keeps them, VEX and EVEX clear them, 32-bit
+// general writes clear the upper half).
+function write(state, reg, value, encoding) {
+  const f = full(reg);
+  state.frame.delete(f);
+  if (isVector(reg)) writeVector(state, reg, value, encoding);
+  else if (isGpr(reg)) writeGeneral(state, reg, value);
+}
+function writeVector(state, reg, value, encoding) {
+  const f = full(reg), size = RegisterExt.size(reg);
+  const old = state.regs.get(f);
+  const bytes = new Array(VECTOR_BYTES);
+  for (let k = 0; k < VECTOR_BYTES; k++) {
+    if (k < size) bytes[k] = value ? value.bytes[k] ?? null : null;
+    else if (encoding === EncodingKind.Legacy) bytes[k] = old ? old.bytes[k] : null;
+    else bytes[k] = 0;
+  }
+  // Unknown bytes are still worth keeping where their source is known
+  // (a load from writable data).
+  if (!value && bytes.every((b) => b === null)) state.regs.delete(f);
+  else state.regs.set(f, known(bytes, value ? value.src : "mixed"));
+}
+function writeGeneral(state, reg, value) {
+  const f = full(reg), size = RegisterExt.size(reg);
+  if (!value || HIGH_BYTES.has(reg)) { state.regs.delete(f); return; }
+  // A byte or word write keeps the bytes above it; a 32-bit one clears them.
+  const old = state.regs.get(f);
+  const bytes = value.bytes.slice(0, size).concat(size < 4 ? (old?.bytes ?? unknownBytes(8)).slice(size, 8)
+    : new Array(8 - size).fill(0));
+  if (bytes.every((b) => b === null)) state.regs.delete(f);
+  else state.regs.set(f, known(bytes, value.src));
+}
+const writeNumber = (state, reg, n, src) =>
+  write(state, reg, n === null ? undefined : known(bytesOf(n, RegisterExt.size(reg)), src), EncodingKind.Legacy);
+
+const memSize = (ins) => MemorySizeExt.size(ins.memorySize);
+const number = (v, size) => (v ? numberOf(v.bytes, 0, size) : null);
+
+// The value of operand k, as its register's or memory operand's bytes;
+// `env.load` reads memory.
+function operand(ins, k, state, env) {
+  const kind = ins.opKind(k);
+  if (kind === OpKind.Register) {
+    const r = ins.opRegister(k);
+    const v = HIGH_BYTES.has(r) ? undefined : state.regs.get(full(r));
+    return v ? known(v.bytes.slice(0, RegisterExt.size(r)), v.src) : undefined;
+  }
+  if (kind === OpKind.Memory) return env.load(ins, state);
+  if (isImmediate(kind)) {
+    const size = ins.op0Kind === OpKind.Register ? RegisterExt.size(ins.op0Register) : memSize(ins);
+    return known(bytesOf(ins.immediate(k), Math.max(size, 1)), "imm");
+  }
+  return undefined;
+}
+
+function lanewise(a, b, size, fn) {
+  const bytes = unknownBytes(size);
+  for (let off = 0; off < size; off += 8) {
+    const x = numberOf(a.bytes, off, 8), y = numberOf(b.bytes, off, 8);
+    if (x === null || y === null) continue;
+    bytesOf(fn(x, y) & MASK64, 8).forEach((v, k) => { bytes[off + k] = v; });
+  }
+  return known(bytes, combineSrc(a, b));
+}
+
+const writes = (access) => [OpAccess.Write, OpAccess.ReadWrite, OpAccess.CondWrite, OpAccess.ReadCondWrite].includes(access);
+
+// Whatever an instruction writes that no handler models becomes unknown:
+// its registers, the frame pointers among them, and the slots it may store to.
+function forgetWritten(ins, state, env) {
+  const used = env.info.info(ins);
+  const stores = used.usedMemory().some((m) => writes(m.access));
+  const place = stores ? placeOperand(ins, state) : null;
+  // A pointer into the frame that it may store lets a callee reach the slots.
+  if (stores && used.usedRegisters().some((u) => u.access !== OpAccess.Write && state.frame.has(full(u.register)) &&
+                                                 full(u.register) !== full(ins.memoryBase)))
+    state.escaped = true;
+  for (const u of used.usedRegisters()) {
+    if (!writes(u.access)) continue;
+    const f = full(u.register);
+    state.regs.delete(f);
+    state.frame.delete(f);
+  }
+  if (stores) storeSlot(state, place, memSize(ins) || VECTOR_BYTES, undefined);
+  state.flags = ins.rflagsModified !== 0 ? null : state.flags;
+}
+
+// ---------------------------------------------------------------------------
+// What each instruction does to the state, by mnemonic. A handler takes
+// (ins, state, env) and changes the state in place; it returns false where
+// it does not model the instruction's form, and forgetWritten then applies.
+
+const HANDLERS = new Map();
+const on = (mnemonics, handler) => { for (const m of mnemonics) HANDLERS.set(m, handler); };
+
+// Moves: register, memory and immediate; stores place their slot.
+on([M.Mov, ...CLASSES.copy], (ins, s, env) => {
+  if (ins.opCount !== 2) return false;
+  const v = operand(ins, 1, s, env);
+  if (ins.op0Kind === OpKind.Register) {
+    const src = ins.op1Kind === OpKind.Register ? s.frame.get(full(ins.op1Register)) : undefined;
+    write(s, ins.op0Register, v, ins.encoding);
+    if (src && RegisterExt.size(ins.op0Register) === 8) s.frame.set(full(ins.op0Register), src);
+    return true;
+  }
+  if (ins.op0Kind !== OpKind.Memory) return false;
+  if (ins.op1Kind === OpKind.Register && s.frame.has(full(ins.op1Register))) s.escaped = true;
+  storeSlot(s, placeOperand(ins, s), memSize(ins), v);
+  return true;
+});
+// A byte or word zero-extended into a general register (the driver's
+// choice of a loop, loaded to be tested).
+on([M.Movzx], (ins, s, env) => {
+  if (ins.op0Kind !== OpKind.Register) return false;
+  const v = operand(ins, 1, s, env), size = RegisterExt.size(ins.op0Register);
+  const from = ins.op1Kind === OpKind.Register ? RegisterExt.size(ins.op1Register) : memSize(ins);
+  write(s, ins.op0Register, v && known(v.bytes.slice(0, from).concat(new Array(size - from).fill(0)), v.src), ins.encoding);
+  return true;
+});
+
+// Vector moves of one element, broadcasts and interleaves.
+on(CLASSES.element, (ins, s, env) => {
+  const n = ins.mnemonic === M.Movd || ins.mnemonic === M.Vmovd ? 4 : 8;
+  const v = operand(ins, 1, s, env);
+  if (ins.op0Kind === OpKind.Memory) { storeSlot(s, placeOperand(ins, s), n, v); return true; }
+  if (ins.op0Kind !== OpKind.Register) return false;
+  const low = v ? v.bytes.slice(0, n) : unknownBytes(n);
+  // The low element; the rest of the 128 bits (or 64) is cleared.
+  const width = isVector(ins.op0Register) ? 16 : 8;
+  write(s, ins.op0Register, known(low.concat(new Array(width - n).fill(0)), v ? v.src : "mixed"), ins.encoding);
+  return true;
+});
+on(CLASSES.broadcast, (ins, s, env) => {
+  if (ins.op0Kind !== OpKind.Register) return false;
+  const v = ins.op1Kind === OpKind.Memory ? env.load(ins, s, 8) : operand(ins, 1, s, env);
+  const q = v ? v.bytes.slice(0, 8) : unknownBytes(8);
+  const size = RegisterExt.size(ins.op0Register);
+  write(s, ins.op0Register, known(Array.from({ length: size }, (_, k) => q[k % 8]), v ? v.src : "mixed"), ins.encoding);
+  return true;
+});
+on([M.Punpcklqdq, M.Vpunpcklqdq], (ins, s, env) => {
+  const [x, y] = sourceOperands(ins);
+  const a = operand(ins, x, s, env), b = operand(ins, y, s, env);
+  const size = RegisterExt.size(ins.op0Register);
+  const bytes = unknownBytes(size);
+  for (let lane = 0; lane < size; lane += 16)
+    for (let k = 0; k < 8; k++) {
+      bytes[lane + k] = a ? a.bytes[lane + k] : null;
+      bytes[lane + 8 + k] = b ? b.bytes[lane + k] : null;
+    }
+  write(s, ins.op0Register, known(bytes, a && b ? combineSrc(a, b) : "mixed"), ins.encoding);
+  return true;
+});
+// Lane arithmetic, and the zeroing idiom of every XOR form.
+on([...CLASSES.xor, ...CLASSES.laneAdd], (ins, s, env) => {
+  if (ins.op0Kind !== OpKind.Register) return false;
+  const size = RegisterExt.size(ins.op0Register);
+  if (inClass("xor", ins) && zeroingIdiom(ins)) {
+    write(s, ins.op0Register, known(new Array(size).fill(0), "zero"), ins.encoding);
+    return true;
+  }
+  const [x, y] = sourceOperands(ins);
+  const a = operand(ins, x, s, env), b = operand(ins, y, s, env);
+  const fn = inClass("xor", ins) ? (p, q) => p ^ q : (p, q) => p + q;
+  write(s, ins.op0Register, a && b ? lanewise(a, b, size, fn) : undefined, ins.encoding);
+  return true;
+});
+on(CLASSES.vzero, (ins, s) => {
+  for (let r = 0; r < 16; r++) {
+    const f = full(Register.XMM0 + r);
+    const v = s.regs.get(f);
+    const upper = ins.mnemonic === M.Vzeroupper;
+    const low = upper && v ? v.bytes.slice(0, 16) : new Array(16).fill(0);
+    s.regs.set(f, known(low.concat(new Array(48).fill(0)), upper && v ? v.src : "zero"));
+  }
+  return true;
+});
+
+// Addresses: lea computes a known address or a place in the frame.
+on([M.Lea], (ins, s) => {
+  if (ins.op0Kind !== OpKind.Register) return false;
+  const place = placeOperand(ins, s);
+  const dst = ins.op0Register;
+  write(s, dst, place?.addr !== undefined ? known(bytesOf(place.addr, 8), "imm") : undefined, ins.encoding);
+  if (place?.frame && RegisterExt.size(dst) === 8) s.frame.set(full(dst), place.frame);
+  return true;
+});
+
+// A compare of a value in memory (the driver's choice of a loop) with an
+// immediate or a register: only the flags.
+function compareMemory(ins, s, env) {
+  const size = memSize(ins), op = INTEGER_OPS.get(ins.mnemonic);
+  const x = number(operand(ins, 0, s, env), size), y = number(operand(ins, 1, s, env), size);
+  if (x === null || y === null) { s.flags = null; return true; }
+  const r = BigInt.asUintN(8 * size, op.result(x, y));
+  s.flags = flagsOf(op.flags, x, y, r, 8 * size, s.flags);
+  return true;
+}
+// The stack and frame pointers move by constants; an AND that aligns the
+// stack starts a new base whose distance from the entry's is not known.
+function moveFramePointer(ins, s, frame) {
+  const m = ins.mnemonic, imm = BigInt.asIntN(64, ins.immediate(1)), dst = full(ins.op0Register);
+  s.flags = null;
+  if (m === M.Add) s.frame.set(dst, { base: frame.base, off: frame.off + imm });
+  else if (m === M.Sub) s.frame.set(dst, { base: frame.base, off: frame.off - imm });
+  else if (m === M.And) s.frame.set(dst, { base: `aligned@${ins.ip.toString(16)}`, off: 0n });
+  else return m === M.Cmp || m === M.Test;
+  return true;
+}
+// General integer arithmetic on known operands, with the flags it sets: the
+// second operand is the last one (an immediate of a three-operand imul).
+on([...INTEGER_OPS.keys()], (ins, s, env) => {
+  const m = ins.mnemonic, op = INTEGER_OPS.get(m);
+  if (op.compares && ins.op0Kind === OpKind.Memory) return compareMemory(ins, s, env);
+  if (ins.op0Kind !== OpKind.Register || (!op.unary && ins.opCount < 2)) return false;
+  const dst = ins.op0Register, size = RegisterExt.size(dst), bits = 8 * size;
+  const frame = s.frame.get(full(dst));
+  if (frame && size === 8 && ins.opCount === 2 && isImmediate(ins.op1Kind) && moveFramePointer(ins, s, frame)) return true;
+  if ((m === M.Xor || m === M.Sub) && zeroingIdiom(ins)) {
+    write(s, dst, known(new Array(size).fill(0), "zero"), ins.encoding);
+    s.flags = flagsOf(op.flags, 0n, 0n, 0n, bits);
+    return true;
+  }
+  const first = op.unary || ins.opCount < 3 ? 0 : 1;
+  const a = operand(ins, first, s, env), b = op.unary ? a : operand(ins, ins.opCount - 1, s, env);
+  // A shift's count is a byte (CL or an immediate).
+  const x = number(a, size), y = op.unary ? (op.flags === "inc" || op.flags === "dec" ? 1n : 0n)
+    : number(b, Math.min(size, b?.bytes.length ?? size));
+  const ok = x !== null && y !== null;
+  const r = ok ? BigInt.asUintN(bits, op.result(x, y, bits)) : null;
+  if (op.flags !== "none") s.flags = ok && op.flags ? flagsOf(op.flags, x, y, r, bits, s.flags) : null;
+  if (!op.compares) writeNumber(s, dst, r, ok ? combineSrc(a, b) : "mixed");
+  return true;
+});
+
+// The stack: push and pop move the frame's stack pointer and its slots.
+on([M.Leave], (ins, s) => {
+  const rbp = s.frame.get(Register.RBP);
+  s.frame.delete(Register.RSP);
+  const v = rbp ? loadSlot(s, { frame: rbp }, 8) : undefined;
+  write(s, Register.RBP, v, EncodingKind.Legacy);
+  if (rbp) s.frame.set(Register.RSP, { base: rbp.base, off: rbp.off + 8n });
+  return true;
+});
+on([M.Push], (ins, s, env) => {
+  const sp = s.frame.get(Register.RSP);
+  const v = ins.op0Kind === OpKind.Memory ? env.load(ins, s, 8) : operand(ins, 0, s, env);
+  if (ins.op0Kind === OpKind.Register && s.frame.has(full(ins.op0Register))) s.escaped = true;
+  if (!sp) { storeSlot(s, null, 8, undefined); return true; }
+  const top = { base: sp.base, off: sp.off - 8n };
+  storeSlot(s, { frame: top }, 8, v && known(v.bytes.slice(0, 8).concat(unknownBytes(Math.max(0, 8 - v.bytes.length))), v.src));
+  s.frame.set(Register.RSP, top);
+  return true;
+});
+on([M.Pop], (ins, s) => {
+  if (ins.op0Kind !== OpKind.Register) return false;
+  const sp = s.frame.get(Register.RSP);
+  const v = sp ? loadSlot(s, { frame: sp }, 8) : undefined;
+  write(s, ins.op0Register, v, EncodingKind.Legacy);
+  if (sp && full(ins.op0Register) !== Register.RSP) s.frame.set(Register.RSP, { base: sp.base, off: sp.off + 8n });
+  return true;
+});
+on([M.Nop, M.Endbr64], () => true);
+
+// Calls: a call keeps the callee-saved registers and the stack pointer; it
+// clobbers what lies below the stack pointer (and the Windows shadow space
+// above it), and every slot where a pointer into the frame has escaped or is
+// passed as an argument.
+function call(s, abi) {
+  for (const r of [...s.regs.keys()]) {
+    if (isGpr(r) && !abi.gprs.includes(r)) s.regs.delete(r);
+    else if (isVector(r)) {
+      if (!abi.vectors.includes(r)) s.regs.delete(r);
+      else {
+        const v = s.regs.get(r);
+        s.regs.set(r, known(v.bytes.map((b, i) => (i < 16 ? b : null)), v.src));
+      }
+    }
+  }
+  const passesFrame = abi.args.some((r) => s.frame.has(r));
+  for (const r of [...s.frame.keys()]) if (!abi.gprs.includes(r)) s.frame.delete(r);
+  const sp = s.frame.get(Register.RSP);
+  if (!sp || s.escaped || passesFrame) s.slots.clear();
+  else {
+    const shadow = s.abi === "win64" ? 32n : 0n;
+    for (const [key, slot] of s.slots)
+      if (slot.base !== sp.base || slot.off < sp.off + shadow) s.slots.delete(key);
+  }
+  s.flags = null;
+}
+
+// ---------------------------------------------------------------------------
+// Memory outside the frame: read-only data read from the file, the assumed
+// bytes of writable data while they hold, anything else unknown.
+
+// The assumed bytes of `size` at `addr`, null where it overlaps none.
+function assumedBytes(assumed, addr, size) {
+  const bytes = Array.from({ length: size }, (_, k) => {
+    const a = assumed.find((x) => addr + BigInt(k) >= x.addr && addr + BigInt(k) < x.addr + BigInt(x.bytes.length));
+    return a ? a.bytes[Number(addr + BigInt(k) - a.addr)] : null;
+  });
+  return bytes.some((b) => b !== null) ? bytes : null;
+}
+// The bytes of read-only data at `addr` as loaded, null where none is
+// mapped; a byte the loader writes is unknown unless its value is fixed.
+function readOnlyBytes(binary, addr, size) {
+  return binary.isReadOnly(addr) ? binary.loaded(addr, size) : null;
+}
+function loadFrom(binary, assumed, ins, state, size) {
+  const place = placeOperand(ins, state);
+  if (!place) return undefined;
+  if (place.frame) return loadSlot(state, place, size);
+  const fixed = readOnlyBytes(binary, place.addr, size);
+  if (fixed) return known(fixed, "rodata");
+  if (binary.isReadOnly(place.addr)) return undefined;
+  const chosen = state.assumed ? assumedBytes(assumed, place.addr, size) : null;
+  if (chosen) return known(chosen, "writable");
+  return binary.sectionName(place.addr) ? known(unknownBytes(size), "writable") : undefined;
+}
+
+// Whether `ins` may change an assumed byte: a call, or a store that cannot
+// be placed or is placed over one.
+function mayChangeAssumed(ins, state, env) {
+  if (isCall(ins)) return true;
+  const stores = env.info.info(ins).usedMemory().some((m) => m.access !== OpAccess.Read && m.access !== OpAccess.CondRead &&
+    m.access !== OpAccess.NoMemAccess);
+  if (!stores) return false;
+  const place = placeOperand(ins, state);
+  if (!place) return true;
+  return place.addr !== undefined && assumedBytes(env.assumed, place.addr, Math.max(memSize(ins), 1)) !== null;
+}
+
+function transferValues(ins, inState, env) {
+  const s = cloneState(inState);
+  if (env.assumed.length && s.assumed && mayChangeAssumed(ins, inState, env)) s.assumed = false;
+  if (isCall(ins)) { call(s, env.abi); return s; }
+  const handler = ins.opMask === Register.None ? HANDLERS.get(ins.mnemonic) : undefined;
+  const flagsBefore = s.flags;
+  if (!handler || handler(ins, s, env) === false) forgetWritten(ins, s, env);
+  // A handler that did not set the flags itself leaves them unknown where
+  // the instruction writes any.
+  else if (s.flags === flagsBefore && ins.rflagsModified !== 0) s.flags = null;
+  return s;
+}
 
 // The forward value analysis. `addressOf(k)` gives the address a memory
 // operand of instruction k refers to, where it is known; `next(k)` the
@@ -197,380 +509,30 @@ function loadSlot(state, place, size) {
 // until the function calls anything or stores where they may lie.
 export function analyseValues(fn, binary, assumed = []) {
   const { instrs } = fn;
-  const flow = fn;
   const info = new InstructionInfoFactory();
-  const abi = CALLEE_SAVED[binary.abi];
-  const memSize = (ins) => MemorySizeExt.size(ins.memorySize);
-  // The assumed bytes of `size` at `addr`, null where it overlaps none.
-  const assumedBytes = (addr, size) => {
-    const bytes = Array.from({ length: size }, (_, k) => {
-      const a = assumed.find((x) => addr + BigInt(k) >= x.addr && addr + BigInt(k) < x.addr + BigInt(x.bytes.length));
-      return a ? a.bytes[Number(addr + BigInt(k) - a.addr)] : null;
-    });
-    return bytes.some((b) => b !== null) ? bytes : null;
-  };
-
-  const load = (ins, state, size = memSize(ins)) => {
-    const place = placeOperand(ins, state);
-    if (!place) return undefined;
-    if (place.frame) return loadSlot(state, place, size);
-    if (!binary.isReadOnly(place.addr)) {
-      const fixed = state.assumed ? assumedBytes(place.addr, size) : null;
-      if (fixed) return known(fixed, "writable");
-      return binary.sectionName(place.addr) ? known(unknownBytes(size), "writable") : undefined;
-    }
-    const raw = binary.read(place.addr, size);
-    return raw.length < size ? undefined : known(Array.from(raw), "rodata");
-  };
-  // The value of operand k, as its register's or memory operand's bytes.
-  const operand = (ins, k, state) => {
-    const kind = ins.opKind(k);
-    if (kind === OpKind.Register) {
-      const r = ins.opRegister(k);
-      const v = HIGH_BYTES.has(r) ? undefined : state.regs.get(full(r));
-      return v ? known(v.bytes.slice(0, RegisterExt.size(r)), v.src) : undefined;
-    }
-    if (kind === OpKind.Memory) return load(ins, state);
-    if (isImmediate(kind)) {
-      const size = ins.op0Kind === OpKind.Register ? RegisterExt.size(ins.op0Register) : memSize(ins);
-      return known(bytesOf(ins.immediate(k), Math.max(size, 1)), "imm");
-    }
-    return undefined;
-  };
-  const number = (v, size) => (v ? numberOf(v.bytes, 0, size) : null);
-
-  // Writes `value` to register `reg` (as the instruction's encoding
-  // treats the bits above it: legacy SSE keeps them, VEX and EVEX clear
-  // them, 32-bit general writes clear the upper half).
-  const write = (state, reg, value, encoding) => {
-    const f = full(reg);
-    const size = RegisterExt.size(reg);
-    state.frame.delete(f);
-    if (isVector(reg)) {
-      const old = state.regs.get(f);
-      const bytes = new Array(VECTOR_BYTES);
-      for (let k = 0; k < VECTOR_BYTES; k++) {
-        if (k < size) bytes[k] = value ? value.bytes[k] ?? null : null;
-        else if (encoding === EncodingKind.Legacy) bytes[k] = old ? old.bytes[k] : null;
-        else bytes[k] = 0;
-      }
-      // Unknown bytes are still worth keeping where their source is known
-      // (a load from writable data).
-      if (!value && bytes.every((b) => b === null)) state.regs.delete(f);
-      else state.regs.set(f, known(bytes, value ? value.src : "mixed"));
-      return;
-    }
-    if (!isGpr(reg)) return;
-    if (!value || HIGH_BYTES.has(reg)) { state.regs.delete(f); return; }
-    // A byte or word write keeps the bytes above it; a 32-bit one clears them.
-    const old = state.regs.get(f);
-    const bytes = value.bytes.slice(0, size).concat(size < 4 ? (old?.bytes ?? unknownBytes(8)).slice(size, 8)
-      : new Array(8 - size).fill(0));
-    if (bytes.every((b) => b === null)) state.regs.delete(f);
-    else state.regs.set(f, known(bytes, value.src));
-  };
-  const writeNumber = (state, reg, n, src) =>
-    write(state, reg, n === null ? undefined : known(bytesOf(n, RegisterExt.size(reg)), src), EncodingKind.Legacy);
-
-  // Whatever an instruction writes that no handler models becomes unknown:
-  // its registers, the frame pointers among them, and the slots it may store to.
-  const forgetWritten = (ins, state) => {
-    const used = info.info(ins);
-    const writes = (access) => [OpAccess.Write, OpAccess.ReadWrite, OpAccess.CondWrite, OpAccess.ReadCondWrite].includes(access);
-    const stores = used.usedMemory().some((m) => writes(m.access));
-    const place = stores ? placeOperand(ins, state) : null;
-    // A pointer into the frame that it may store lets a callee reach the slots.
-    if (stores && used.usedRegisters().some((u) => u.access !== OpAccess.Write && state.frame.has(full(u.register)) &&
-                                                   full(u.register) !== full(ins.memoryBase)))
-      state.escaped = true;
-    for (const u of used.usedRegisters()) {
-      if (!writes(u.access)) continue;
-      const f = full(u.register);
-      state.regs.delete(f);
-      state.frame.delete(f);
-    }
-    if (stores) storeSlot(state, place, memSize(ins) || VECTOR_BYTES, undefined);
-    state.flags = ins.rflagsModified !== 0 ? null : state.flags;
-  };
-
-  const lanewise = (a, b, size, fn) => {
-    const bytes = unknownBytes(size);
-    for (let off = 0; off < size; off += 8) {
-      const x = numberOf(a.bytes, off, 8), y = numberOf(b.bytes, off, 8);
-      if (x === null || y === null) continue;
-      bytesOf(fn(x, y) & MASK64, 8).forEach((v, k) => { bytes[off + k] = v; });
-    }
-    return known(bytes, combineSrc(a, b));
-  };
-  const vexSources = (ins) => (ins.encoding === EncodingKind.Legacy ? [0, 1] : [1, 2]);
-  const zeroingIdiom = (ins) => ins.op0Kind === OpKind.Register && ins.opKind(ins.opCount - 1) === OpKind.Register &&
-    ins.opRegister(ins.opCount - 1) === ins.opRegister(ins.opCount - 2);
-
-  // Each handler returns false where it does not model the instruction's
-  // form; forgetWritten then applies.
-  const handlers = new Map();
-  const on = (mnemonics, handler) => { for (const m of mnemonics) handlers.set(m, handler); };
-
-  // Moves: register, memory and immediate; stores place their slot.
-  const move = (ins, s) => {
-    if (ins.opCount !== 2) return false;
-    const v = operand(ins, 1, s);
-    if (ins.op0Kind === OpKind.Register) {
-      const src = ins.op1Kind === OpKind.Register ? s.frame.get(full(ins.op1Register)) : undefined;
-      write(s, ins.op0Register, v, ins.encoding);
-      if (src && RegisterExt.size(ins.op0Register) === 8) s.frame.set(full(ins.op0Register), src);
-      return true;
-    }
-    if (ins.op0Kind !== OpKind.Memory) return false;
-    if (ins.op1Kind === OpKind.Register && s.frame.has(full(ins.op1Register))) s.escaped = true;
-    storeSlot(s, placeOperand(ins, s), memSize(ins), v);
-    return true;
-  };
-  on([M.Mov, ...CLASSES.copy], move);
-  // A byte or word zero-extended into a general register (the driver's
-  // choice of a loop, loaded to be tested).
-  on([M.Movzx], (ins, s) => {
-    if (ins.op0Kind !== OpKind.Register) return false;
-    const v = operand(ins, 1, s), size = RegisterExt.size(ins.op0Register);
-    const from = ins.op1Kind === OpKind.Register ? RegisterExt.size(ins.op1Register) : memSize(ins);
-    write(s, ins.op0Register, v && known(v.bytes.slice(0, from).concat(new Array(size - from).fill(0)), v.src), ins.encoding);
-    return true;
-  });
-  on(CLASSES.element, (ins, s) => {
-    const n = ins.mnemonic === M.Movd || ins.mnemonic === M.Vmovd ? 4 : 8;
-    const v = operand(ins, 1, s);
-    if (ins.op0Kind === OpKind.Memory) { storeSlot(s, placeOperand(ins, s), n, v); return true; }
-    if (ins.op0Kind !== OpKind.Register) return false;
-    const low = v ? v.bytes.slice(0, n) : unknownBytes(n);
-    // The low element; the rest of the 128 bits (or 64) is cleared.
-    const width = isVector(ins.op0Register) ? 16 : 8;
-    write(s, ins.op0Register, known(low.concat(new Array(width - n).fill(0)), v ? v.src : "mixed"), ins.encoding);
-    return true;
-  });
-  on(CLASSES.broadcast, (ins, s) => {
-    if (ins.op0Kind !== OpKind.Register) return false;
-    const v = ins.op1Kind === OpKind.Memory ? load(ins, s, 8) : operand(ins, 1, s);
-    const q = v ? v.bytes.slice(0, 8) : unknownBytes(8);
-    const size = RegisterExt.size(ins.op0Register);
-    write(s, ins.op0Register, known(Array.from({ length: size }, (_, k) => q[k % 8]), v ? v.src : "mixed"), ins.encoding);
-    return true;
-  });
-  on([M.Punpcklqdq, M.Vpunpcklqdq], (ins, s) => {
-    const [x, y] = vexSources(ins);
-    const a = operand(ins, x, s), b = operand(ins, y, s);
-    const size = RegisterExt.size(ins.op0Register);
-    const bytes = unknownBytes(size);
-    for (let lane = 0; lane < size; lane += 16)
-      for (let k = 0; k < 8; k++) {
-        bytes[lane + k] = a ? a.bytes[lane + k] : null;
-        bytes[lane + 8 + k] = b ? b.bytes[lane + k] : null;
-      }
-    write(s, ins.op0Register, known(bytes, a && b ? combineSrc(a, b) : "mixed"), ins.encoding);
-    return true;
-  });
-  // Lane arithmetic, and the zeroing idiom of every XOR form.
-  on([...CLASSES.xor, ...CLASSES.laneAdd], (ins, s) => {
-    if (ins.op0Kind !== OpKind.Register) return false;
-    const size = RegisterExt.size(ins.op0Register);
-    if (inClass("xor", ins) && zeroingIdiom(ins)) {
-      write(s, ins.op0Register, known(new Array(size).fill(0), "zero"), ins.encoding);
-      return true;
-    }
-    const [x, y] = vexSources(ins);
-    const a = operand(ins, x, s), b = operand(ins, y, s);
-    const fn = inClass("xor", ins) ? (p, q) => p ^ q : (p, q) => p + q;
-    write(s, ins.op0Register, a && b ? lanewise(a, b, size, fn) : undefined, ins.encoding);
-    return true;
-  });
-  on([M.Vzeroupper, M.Vzeroall], (ins, s) => {
-    for (let r = 0; r < 16; r++) {
-      const f = full(Register.XMM0 + r);
-      const v = s.regs.get(f);
-      const upper = ins.mnemonic === M.Vzeroupper;
-      const low = upper && v ? v.bytes.slice(0, 16) : new Array(16).fill(0);
-      s.regs.set(f, known(low.concat(new Array(48).fill(0)), upper && v ? v.src : "zero"));
-    }
-    return true;
-  });
-  on([M.Lea], (ins, s) => {
-    if (ins.op0Kind !== OpKind.Register) return false;
-    const place = placeOperand(ins, s);
-    const dst = ins.op0Register;
-    write(s, dst, place?.addr !== undefined ? known(bytesOf(place.addr, 8), "imm") : undefined, ins.encoding);
-    if (place?.frame && RegisterExt.size(dst) === 8) s.frame.set(full(dst), place.frame);
-    return true;
-  });
-  // Whether `ins` may change an assumed byte: a call, or a store that cannot
-  // be placed or is placed over one.
-  const mayChangeAssumed = (ins, state) => {
-    if (ins.flowControl === FlowControl.Call || ins.flowControl === FlowControl.IndirectCall) return true;
-    const stores = info.info(ins).usedMemory().some((m) => m.access !== OpAccess.Read && m.access !== OpAccess.CondRead &&
-      m.access !== OpAccess.NoMemAccess);
-    if (!stores) return false;
-    const place = placeOperand(ins, state);
-    if (!place) return true;
-    return place.addr !== undefined && assumedBytes(place.addr, Math.max(memSize(ins), 1)) !== null;
-  };
-  // A compare of a value in memory (the driver's choice of a loop) with an
-  // immediate or a register: only the flags.
-  const compareMemory = (ins, s) => {
-    const bits = 8 * memSize(ins), mask = (1n << BigInt(bits)) - 1n;
-    const x = number(operand(ins, 0, s), bits / 8), y = number(operand(ins, 1, s), bits / 8);
-    if (x === null || y === null) { s.flags = null; return true; }
-    const cmp = ins.mnemonic === M.Cmp;
-    s.flags = flagsOf(cmp ? "sub" : "logic", x, y, (cmp ? x - y : x & y) & mask, bits, s.flags);
-    return true;
-  };
-  // General arithmetic with its flags. The stack and frame pointers move
-  // by constants; an AND that aligns the stack starts a new base whose
-  // distance from the entry's is not known.
-  on([M.Add, M.Sub, M.Cmp, M.Test, M.And, M.Or, M.Xor, M.Inc, M.Dec, M.Neg], (ins, s) => {
-    if ((ins.mnemonic === M.Cmp || ins.mnemonic === M.Test) && ins.op0Kind === OpKind.Memory) return compareMemory(ins, s);
-    if (ins.op0Kind !== OpKind.Register) return false;
-    const m = ins.mnemonic, dst = ins.op0Register, size = RegisterExt.size(dst), bits = 8 * size;
-    const mask = (1n << BigInt(bits)) - 1n;
-    const frame = s.frame.get(full(dst));
-    if (frame && size === 8 && ins.opCount === 2 && isImmediate(ins.op1Kind)) {
-      const imm = BigInt.asIntN(64, ins.immediate(1));
-      s.flags = null;
-      if (m === M.Add) { s.frame.set(full(dst), { base: frame.base, off: frame.off + imm }); return true; }
-      if (m === M.Sub) { s.frame.set(full(dst), { base: frame.base, off: frame.off - imm }); return true; }
-      if (m === M.And) { s.frame.set(full(dst), { base: `aligned@${ins.ip.toString(16)}`, off: 0n }); return true; }
-      if (m === M.Cmp || m === M.Test) return true;
-    }
-    const unary = m === M.Inc || m === M.Dec || m === M.Neg;
-    if (m === M.Xor || m === M.Sub) {
-      if (zeroingIdiom(ins)) {
-        write(s, dst, known(new Array(size).fill(0), "zero"), ins.encoding);
-        s.flags = flagsOf(m === M.Xor ? "logic" : "sub", 0n, 0n, 0n, bits);
-        return true;
-      }
-    }
-    const a = operand(ins, 0, s), b = unary ? null : operand(ins, 1, s);
-    const x = number(a, size), y = unary ? 0n : number(b, size);
-    const ok = x !== null && y !== null;
-    const kind = { [M.Add]: "add", [M.Sub]: "sub", [M.Cmp]: "sub", [M.Inc]: "inc", [M.Dec]: "dec", [M.Neg]: "neg" }[m] ?? "logic";
-    const r = !ok ? null : ({
-      [M.Add]: x + y, [M.Sub]: x - y, [M.Cmp]: x - y, [M.Test]: x & y, [M.And]: x & y, [M.Or]: x | y,
-      [M.Xor]: x ^ y, [M.Inc]: x + 1n, [M.Dec]: x - 1n, [M.Neg]: -x,
-    }[m]) & mask;
-    s.flags = ok ? flagsOf(kind, x, kind === "inc" ? 1n : kind === "dec" ? 1n : y, r, bits, s.flags) : null;
-    if (m !== M.Cmp && m !== M.Test) writeNumber(s, dst, r, ok ? combineSrc(a, unary ? a : b) : "mixed");
-    return true;
-  });
-  // The stack: push and pop move the frame's stack pointer and its slots.
-  on([M.Push, M.Pop, M.Leave], (ins, s) => {
-    const m = ins.mnemonic;
-    if (m === M.Leave) {
-      const rbp = s.frame.get(Register.RBP);
-      s.frame.delete(Register.RSP);
-      if (rbp) s.frame.set(Register.RSP, rbp);
-      const v = rbp ? loadSlot(s, { frame: rbp }, 8) : undefined;
-      write(s, Register.RBP, v, EncodingKind.Legacy);
-      if (rbp) s.frame.set(Register.RSP, { base: rbp.base, off: rbp.off + 8n });
-      return true;
-    }
-    const sp = s.frame.get(Register.RSP);
-    if (m === M.Push) {
-      const v = ins.op0Kind === OpKind.Memory ? load(ins, s, 8) : operand(ins, 0, s);
-      if (ins.op0Kind === OpKind.Register && s.frame.has(full(ins.op0Register))) s.escaped = true;
-      if (sp) {
-        const top = { base: sp.base, off: sp.off - 8n };
-        storeSlot(s, { frame: top }, 8, v && known(v.bytes.slice(0, 8).concat(unknownBytes(Math.max(0, 8 - v.bytes.length))), v.src));
-        s.frame.set(Register.RSP, top);
-      } else storeSlot(s, null, 8, undefined);
-      return true;
-    }
-    if (ins.op0Kind !== OpKind.Register) return false;
-    const v = sp ? loadSlot(s, { frame: sp }, 8) : undefined;
-    write(s, ins.op0Register, v, EncodingKind.Legacy);
-    if (sp && full(ins.op0Register) !== Register.RSP) s.frame.set(Register.RSP, { base: sp.base, off: sp.off + 8n });
-    return true;
-  });
-  on([M.Nop, M.Endbr64], () => true);
-
-  // A call keeps the callee-saved registers and the stack pointer; it
-  // clobbers what lies below the stack pointer (and the Windows shadow
-  // space above it), and every slot where a pointer into the frame has
-  // escaped or is passed as an argument.
-  const call = (ins, s) => {
-    for (const r of [...s.regs.keys()]) {
-      if (isGpr(r) && !abi.gprs.includes(r)) s.regs.delete(r);
-      else if (isVector(r)) {
-        if (!abi.vectors.includes(r)) s.regs.delete(r);
-        else {
-          const v = s.regs.get(r);
-          s.regs.set(r, known(v.bytes.map((b, i) => (i < 16 ? b : null)), v.src));
-        }
-      }
-    }
-    const passesFrame = abi.args.some((r) => s.frame.has(r));
-    for (const r of [...s.frame.keys()]) if (!abi.gprs.includes(r)) s.frame.delete(r);
-    const sp = s.frame.get(Register.RSP);
-    if (!sp || s.escaped || passesFrame) s.slots.clear();
-    else {
-      const shadow = s.abi === "win64" ? 32n : 0n;
-      for (const [key, slot] of s.slots)
-        if (slot.base !== sp.base || slot.off < sp.off + shadow) s.slots.delete(key);
-    }
-    s.flags = null;
-  };
-
-  const transfer = (k, inState) => {
-    const ins = instrs[k];
-    const s = cloneState(inState);
-    if (assumed.length && s.assumed && mayChangeAssumed(ins, inState)) s.assumed = false;
-    if (ins.flowControl === FlowControl.Call || ins.flowControl === FlowControl.IndirectCall) {
-      call(ins, s);
-      return s;
-    }
-    const handler = ins.opMask === Register.None ? handlers.get(ins.mnemonic) : undefined;
-    const flagsBefore = s.flags;
-    if (!handler || handler(ins, s) === false) forgetWritten(ins, s);
-    // A handler that did not set the flags itself leaves them unknown where
-    // the instruction writes any.
-    else if (s.flags === flagsBefore && ins.rflagsModified !== 0) s.flags = null;
-    return s;
-  };
-
-  const stateAt = new Array(instrs.length);
-  const outAt = new Array(instrs.length);
+  const env = { info, assumed, abi: CALLEE_SAVED[binary.abi],
+                load: (ins, state, size = memSize(ins)) => loadFrom(binary, assumed, ins, state, size) };
   const successors = (k, state) => {
     const ins = instrs[k];
-    const all = flow.next(k);
-    if (ins.flowControl !== FlowControl.ConditionalBranch || !flow.index.has(ins.nearBranchTarget)) return all;
+    const all = fn.next(k);
+    if (ins.flowControl !== FlowControl.ConditionalBranch || !fn.index.has(ins.nearBranchTarget)) return all;
     const taken = conditionHolds(state.flags, ins.conditionCode);
     if (taken === undefined) return all;
-    const target = flow.index.get(ins.nearBranchTarget);
+    const target = fn.index.get(ins.nearBranchTarget);
     return all.filter((j) => (taken ? j === target : j !== target || j === k + 1));
   };
-
-  const entry = fn.entry ?? 0;
-  stateAt[entry] = emptyState(binary.abi);
-  const work = [entry];
-  while (work.length) {
-    const k = work.pop();
-    const out = transfer(k, stateAt[k]);
-    outAt[k] = out;
-    for (const j of successors(k, out)) {
-      const merged = stateAt[j] ? joinState(stateAt[j], out) : out;
-      if (!stateAt[j] || !sameState(stateAt[j], merged)) {
-        stateAt[j] = merged;
-        work.push(j);
-      }
-    }
-  }
+  const solved = solveForward({
+    size: instrs.length, entries: [fn.entry ?? 0], initial: () => emptyState(binary.abi), successors,
+    transfer: (k, s) => transferValues(instrs[k], s, env), join: joinState, equal: sameState,
+  });
   info.free();
   return {
-    next: (k) => (outAt[k] ? successors(k, outAt[k]) : []),
-    before: (k) => stateAt[k],
-    after: (k) => outAt[k],
+    ...solved,
     // The address a memory operand of instruction k refers to, where known.
     addressOf: (k) => {
-      const place = stateAt[k] ? placeOperand(instrs[k], stateAt[k]) : null;
-      return place?.addr ?? null;
+      const state = solved.before(k);
+      return (state ? placeOperand(instrs[k], state) : null)?.addr ?? null;
     },
-    reached: (k) => stateAt[k] !== undefined,
   };
 }
 

@@ -2,7 +2,7 @@
 // decoded instruction. Everything else in the audit names instructions
 // through these.
 
-import { Mnemonic as M, OpKind, FlowControl, RegisterExt, CpuidFeature, Register } from "iced-x86";
+import { Mnemonic as M, OpKind, FlowControl, RegisterExt, CpuidFeature, Register, EncodingKind, ConditionCode } from "iced-x86";
 
 const set = (...mnemonics) => new Set(mnemonics);
 
@@ -95,7 +95,6 @@ export function registersOf(ins) {
 export const vectorRegisters = (ins) => registersOf(ins).filter((r) => RegisterExt.isVectorRegister(r));
 export const isImmediate = (kind) => kind >= OpKind.Immediate8 && kind <= OpKind.Immediate32to64;
 export const fullRegister = (reg) => RegisterExt.fullRegister(reg);
-export const registerName = (reg) => Register[reg];
 
 export const featureNames = (ins) => Array.from(ins.cpuidFeatures(), (f) => CpuidFeature[f]);
 
@@ -105,4 +104,82 @@ export function loopOperation(ins) {
   if (ins.isJccShortOrNear) return "branch";
   if (ins.mnemonic === M.Xor) return "xor";
   return ["laneAdd", "xor", "copy", "gprAdd", "compare"].find((c) => CLASSES[c].has(ins.mnemonic)) ?? null;
+}
+
+// ---------------------------------------------------------------------------
+// What instructions compute, for the analyses that follow values: which
+// operands an instruction reads, the integer operations with their flags,
+// and the conditions a branch tests.
+
+// The two source operands of a two- or three-operand form: legacy SSE and
+// general instructions read their destination, VEX and EVEX name both
+// sources after it.
+export const sourceOperands = (ins) => (ins.encoding === EncodingKind.Legacy ? [0, 1] : [1, 2]);
+
+// A register combined with itself by XOR or SUB: zero, whatever it held.
+export const zeroingIdiom = (ins) => ins.op0Kind === OpKind.Register && ins.opKind(ins.opCount - 1) === OpKind.Register &&
+  ins.opRegister(ins.opCount - 1) === ins.opRegister(ins.opCount - 2);
+
+// A memory operand relative to FS or GS: the segment's base is the
+// thread's, set by the system, so the address is not one in the file.
+export const segmentRelative = (ins) => ins.memorySegment === Register.FS || ins.memorySegment === Register.GS;
+
+// Integer operations on operands x and y of `bits` width (y is 0 for a
+// unary one), each with the kind of flags it sets for flagsOf (null where
+// the flags it leaves are not modelled). Shift counts are masked as the
+// processor masks them.
+const count = (y, bits) => y & (bits === 64 ? 63n : 31n);
+export const INTEGER_OPS = new Map([
+  [M.Add, { result: (x, y) => x + y, flags: "add" }],
+  [M.Sub, { result: (x, y) => x - y, flags: "sub" }],
+  [M.Cmp, { result: (x, y) => x - y, flags: "sub", compares: true }],
+  [M.Test, { result: (x, y) => x & y, flags: "logic", compares: true }],
+  [M.And, { result: (x, y) => x & y, flags: "logic" }],
+  [M.Or, { result: (x, y) => x | y, flags: "logic" }],
+  [M.Xor, { result: (x, y) => x ^ y, flags: "logic" }],
+  [M.Inc, { result: (x) => x + 1n, flags: "inc", unary: true }],
+  [M.Dec, { result: (x) => x - 1n, flags: "dec", unary: true }],
+  [M.Neg, { result: (x) => -x, flags: "neg", unary: true }],
+  [M.Not, { result: (x) => ~x, flags: "none", unary: true }],
+  [M.Shl, { result: (x, y, bits) => x << count(y, bits), flags: null }],
+  [M.Shr, { result: (x, y, bits) => x >> count(y, bits), flags: null }],
+  [M.Sar, { result: (x, y, bits) => BigInt.asIntN(bits, x) >> count(y, bits), flags: null }],
+  [M.Imul, { result: (x, y) => x * y, flags: null }],
+]);
+
+// The flags after an operation: each of ZF, SF, CF and OF true, false or
+// unknown (undefined). `previous` is what CF was before, which inc and dec
+// keep.
+export function flagsOf(op, a, b, r, bits, previous) {
+  const m = (1n << BigInt(bits)) - 1n, sign = 1n << BigInt(bits - 1);
+  const neg = (v) => (v & sign) !== 0n;
+  const f = { zf: r === 0n, sf: neg(r) };
+  switch (op) {
+    case "add": f.cf = a + b > m; f.of = neg(a) === neg(b) && neg(r) !== neg(a); break;
+    case "sub": f.cf = a < b; f.of = neg(a) !== neg(b) && neg(r) !== neg(a); break;
+    case "logic": f.cf = false; f.of = false; break;
+    case "inc": f.cf = previous?.cf; f.of = r === sign; break;
+    case "dec": f.cf = previous?.cf; f.of = a === sign; break;
+    case "neg": f.cf = a !== 0n; f.of = a === sign; break;
+    default: return null;
+  }
+  return f;
+}
+
+// Whether a conditional branch with condition `cc` is taken; undefined
+// where a flag it reads is not known.
+export function conditionHolds(f, cc) {
+  if (!f) return undefined;
+  const all = (...v) => (v.some((x) => x === undefined) ? undefined : true);
+  const C = ConditionCode;
+  const table = {
+    [C.e]: () => f.zf, [C.ne]: () => !f.zf,
+    [C.b]: () => f.cf, [C.ae]: () => (f.cf === undefined ? undefined : !f.cf),
+    [C.be]: () => all(f.cf) && (f.cf || f.zf), [C.a]: () => all(f.cf) && !f.cf && !f.zf,
+    [C.s]: () => f.sf, [C.ns]: () => !f.sf,
+    [C.l]: () => all(f.of) && f.sf !== f.of, [C.ge]: () => all(f.of) && f.sf === f.of,
+    [C.le]: () => all(f.of) && (f.zf || f.sf !== f.of), [C.g]: () => all(f.of) && !f.zf && f.sf === f.of,
+  };
+  const test = table[cc];
+  return test ? test() : undefined;
 }
