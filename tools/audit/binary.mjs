@@ -141,6 +141,169 @@ function readPe(buf) {
   return { sections: sections.filter((s) => s.bytes), segments, relocations, imports, identifications, symbolTable };
 }
 
+// What the loader runs and loads besides main, as the executable's headers
+// give it (the closure rules read it): the entry point, the
+// initialisers and finalisers (each with the slot that holds it), the
+// resolvers of functions resolved at load time, the libraries it loads
+// and where it looks for them. Each runnable root is { kind, slot, target }
+// with `target` an address, or { kind, slot, import } where the loader
+// fills the slot with an imported function.
+const PT_DYNAMIC = 2, PT_INTERP = 3;
+const SHT_INIT_ARRAY = 14, SHT_FINI_ARRAY = 15, SHT_PREINIT_ARRAY = 16;
+const DT_NEEDED = 1, DT_STRTAB = 5, DT_INIT = 12, DT_FINI = 13, DT_RPATH = 15, DT_RUNPATH = 29;
+// Entries that make the loader load more than DT_NEEDED names: auxiliary and
+// filter libraries, and auditing libraries.
+const DT_LOADS = { 0x7ffffffd: "DT_AUXILIARY", 0x7fffffff: "DT_FILTER", 0x6ffffefc: "DT_AUDIT", 0x6ffffefb: "DT_DEPAUDIT" };
+// Each array of code pointers: its address tag, its size tag, its section type.
+const DT_ARRAYS = [["preinit_array", 32, 33, SHT_PREINIT_ARRAY], ["init_array", 25, 27, SHT_INIT_ARRAY],
+                   ["fini_array", 26, 28, SHT_FINI_ARRAY]];
+
+function elfLoaderView(buf) {
+  const phoff = Number(buf.readBigUInt64LE(0x20)), phentsize = buf.readUInt16LE(0x36), phnum = buf.readUInt16LE(0x38);
+  const headers = Array.from({ length: phnum }, (_, k) => {
+    const p = phoff + k * phentsize;
+    return { type: buf.readUInt32LE(p), offset: Number(buf.readBigUInt64LE(p + 8)), vaddr: buf.readBigUInt64LE(p + 0x10),
+             filesz: Number(buf.readBigUInt64LE(p + 0x20)) };
+  });
+  const fileOffset = (addr) => {
+    const p = headers.find((h) => h.type === PT_LOAD && addr >= h.vaddr && addr < h.vaddr + BigInt(h.filesz));
+    return p ? p.offset + Number(addr - p.vaddr) : null;
+  };
+  const cString = (off) => buf.toString("latin1", off, buf.indexOf(0, off));
+  const interp = headers.find((h) => h.type === PT_INTERP);
+  const view = { entry: buf.readBigUInt64LE(0x18), interpreter: interp ? cString(interp.offset) : null,
+                 libraries: [], searchPaths: [], roots: [], undefined: [] };
+
+  const dynamic = new Map();
+  const dyn = headers.find((h) => h.type === PT_DYNAMIC);
+  for (let off = dyn?.offset ?? 0; dyn && off + 16 <= dyn.offset + dyn.filesz; off += 16) {
+    const tag = Number(buf.readBigInt64LE(off)), value = buf.readBigUInt64LE(off + 8);
+    if (tag === 0) break;
+    if (!dynamic.has(tag)) dynamic.set(tag, []);
+    dynamic.get(tag).push(value);
+  }
+  const strtab = dynamic.has(DT_STRTAB) ? fileOffset(dynamic.get(DT_STRTAB)[0]) : null;
+  const dynString = (value) => (strtab === null ? "?" : cString(strtab + Number(value)));
+  for (const v of dynamic.get(DT_NEEDED) ?? []) view.libraries.push({ name: dynString(v), how: "DT_NEEDED" });
+  for (const [tag, how] of Object.entries(DT_LOADS))
+    for (const v of dynamic.get(Number(tag)) ?? []) view.libraries.push({ name: dynString(v), how });
+  for (const [tag, how] of [[DT_RPATH, "DT_RPATH"], [DT_RUNPATH, "DT_RUNPATH"]])
+    for (const v of dynamic.get(tag) ?? []) view.searchPaths.push({ path: dynString(v), how });
+
+  const { relocations, undefinedSymbols } = elfLoaderRelocations(buf);
+  view.undefined = undefinedSymbols;
+  const slotRoot = (kind, slot) => {
+    const r = relocations.get(slot);
+    if (r?.type === 8) return { kind, slot, target: r.addend };
+    if (r?.symbol) return { kind, slot, import: r.symbol };
+    const off = fileOffset(slot);
+    return { kind, slot, target: off === null ? 0n : buf.readBigUInt64LE(off) };
+  };
+  view.roots.push({ kind: "entry", slot: null, target: view.entry });
+  for (const [tag, kind] of [[DT_INIT, "DT_INIT"], [DT_FINI, "DT_FINI"]])
+    for (const v of dynamic.get(tag) ?? []) view.roots.push({ kind, slot: null, target: v });
+  // The arrays as the dynamic section gives them and, for a static
+  // executable that has none, as their sections do.
+  const slots = new Set();
+  const addArray = (kind, addr, size) => {
+    for (let slot = addr; slot < addr + BigInt(size); slot += 8n)
+      if (!slots.has(slot)) { slots.add(slot); view.roots.push(slotRoot(kind, slot)); }
+  };
+  for (const [kind, tagAddr, tagSize] of DT_ARRAYS)
+    (dynamic.get(tagAddr) ?? []).forEach((a, k) => addArray(kind, a, Number(dynamic.get(tagSize)?.[k] ?? 0n)));
+  for (const s of elfSectionHeaders(buf)) {
+    const array = DT_ARRAYS.find((d) => d[3] === s.type);
+    if (array) addArray(array[0], s.addr, s.size);
+  }
+  for (const [slot, r] of relocations)
+    if (r.type === 37) view.roots.push({ kind: "IRELATIVE", slot, target: r.addend });
+  return view;
+}
+
+function elfSectionHeaders(buf) {
+  const shoff = Number(buf.readBigUInt64LE(0x28)), shentsize = buf.readUInt16LE(0x3a), shnum = buf.readUInt16LE(0x3c);
+  return Array.from({ length: shnum }, (_, k) => {
+    const h = shoff + k * shentsize;
+    return { type: buf.readUInt32LE(h + 4), addr: buf.readBigUInt64LE(h + 0x10), offset: Number(buf.readBigUInt64LE(h + 0x18)),
+             size: Number(buf.readBigUInt64LE(h + 0x20)), link: buf.readUInt32LE(h + 0x28) };
+  });
+}
+
+// Every relocation the loader applies, from every relocation section (a
+// static executable's IRELATIVE ones name no dynamic symbol table), with
+// the imported symbol it names; and every symbol the dynamic symbol table
+// leaves for the loader to find in a library.
+function elfLoaderRelocations(buf) {
+  const headers = elfSectionHeaders(buf);
+  const name = (symtab, index) => {
+    const strtab = headers[symtab.link].offset, s = symtab.offset + index * 24;
+    return { name: buf.toString("latin1", strtab + buf.readUInt32LE(s), buf.indexOf(0, strtab + buf.readUInt32LE(s))),
+             defined: buf.readUInt16LE(s + 6) !== 0 };
+  };
+  const relocations = new Map(), undefinedSymbols = [];
+  for (const h of headers) {
+    if (h.type === SHT_DYNSYM)
+      for (let k = 1; k < h.size / 24; k++) {
+        const s = name(h, k);
+        if (!s.defined && s.name) undefinedSymbols.push(s.name);
+      }
+    if (h.type !== SHT_RELA) continue;
+    const symtab = headers[h.link];
+    for (let off = h.offset; off + 24 <= h.offset + h.size; off += 24) {
+      const info = buf.readBigUInt64LE(off + 8), symIndex = Number(info >> 32n);
+      const s = symIndex && symtab?.type === SHT_DYNSYM ? name(symtab, symIndex) : null;
+      relocations.set(buf.readBigUInt64LE(off), { type: Number(info & 0xffffffffn), addend: buf.readBigUInt64LE(off + 16),
+                                                  symbol: s && !s.defined ? s.name.replace(/@.*/, "") : null });
+    }
+  }
+  return { relocations, undefinedSymbols };
+}
+
+// The same for a PE image: its entry point, the TLS directory's callbacks,
+// every code pointer in .CRT (the C runtime's tables of initialisers and
+// terminators, __xi_a to __xi_z, __xc_a to __xc_z, and the TLS callbacks
+// __xl_a to __xl_z), and the DLLs it loads, delay-loaded ones included.
+function peLoaderView(buf, imports) {
+  const pe = buf.readUInt32LE(0x3c), count = buf.readUInt16LE(pe + 6), optSize = buf.readUInt16LE(pe + 20);
+  const opt = pe + 24, imageBase = buf.readBigUInt64LE(opt + 24);
+  const directory = (k) => ({ rva: buf.readUInt32LE(opt + 112 + 8 * k), size: buf.readUInt32LE(opt + 112 + 8 * k + 4) });
+  const sections = Array.from({ length: count }, (_, k) => {
+    const h = opt + optSize + k * 40;
+    return { name: buf.toString("latin1", h, h + 8).replace(/\0+$/, ""), rva: buf.readUInt32LE(h + 12),
+             size: buf.readUInt32LE(h + 16), offset: buf.readUInt32LE(h + 20),
+             executable: (buf.readUInt32LE(h + 36) & SCN_EXECUTE) !== 0 };
+  });
+  const fileOffset = (rva) => {
+    const s = sections.find((x) => rva >= x.rva && rva < x.rva + x.size);
+    return s ? s.offset + rva - s.rva : null;
+  };
+  const isCode = (va) => sections.some((s) => s.executable && va >= imageBase + BigInt(s.rva) && va < imageBase + BigInt(s.rva + s.size));
+  const cString = (off) => buf.toString("latin1", off, buf.indexOf(0, off));
+  const view = { entry: imageBase + BigInt(buf.readUInt32LE(opt + 16)), interpreter: null, libraries: [], searchPaths: [],
+                 roots: [], undefined: [...imports.values()].map((i) => i.name), importSlots: imports };
+  view.roots.push({ kind: "entry", slot: null, target: view.entry });
+  // Import descriptors are 20 bytes, delay-load descriptors 32; both end at a zero name.
+  for (const [k, size, nameAt, how] of [[1, 20, 12, "import"], [13, 32, 4, "delay-load import"]]) {
+    const dir = directory(k);
+    for (let d = dir.size ? fileOffset(dir.rva) : null; d !== null && buf.readUInt32LE(d + nameAt) !== 0; d += size)
+      view.libraries.push({ name: cString(fileOffset(buf.readUInt32LE(d + nameAt))), how });
+  }
+  const pointer = (va) => {
+    const off = fileOffset(Number(va - imageBase));
+    return off === null ? 0n : buf.readBigUInt64LE(off);
+  };
+  const tls = directory(9);
+  if (tls.size)
+    for (let slot = buf.readBigUInt64LE(fileOffset(tls.rva) + 24); slot && pointer(slot); slot += 8n)
+      view.roots.push({ kind: "TLS callback", slot, target: pointer(slot) });
+  for (const s of sections.filter((x) => x.name === ".CRT"))
+    for (let rva = s.rva; rva + 8 <= s.rva + s.size; rva += 8) {
+      const slot = imageBase + BigInt(rva), target = pointer(slot);
+      if (isCode(target) && !view.roots.some((r) => r.slot === slot)) view.roots.push({ kind: ".CRT", slot, target });
+    }
+  return view;
+}
+
 // Text symbols as nm lists them, with address, size where the format
 // records one (ELF), type letter and name.
 function readSymbols(nm, path) {
@@ -177,6 +340,7 @@ export function loadBinary(buf, path, nm = "nm") {
     format,
     abi: format === "pe" ? "win64" : "sysv",
     sections, segments, relocations,
+    loader: format === "pe" ? peLoaderView(buf, imports) : elfLoaderView(buf),
     // Whether it still has the symbol table that every function is found by.
     symbolTable,
     symbols, code,

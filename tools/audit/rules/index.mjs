@@ -12,5 +12,6 @@ import timed from "./timed.mjs";
 import upper from "./upper.mjs";
 import reduction from "./reduction.mjs";
 import same from "./same.mjs";
+import closure from "./closure.mjs";
 
-export const RULES = [...binary, ...code, ...isa, ...loop, ...arith, ...timed, ...reduction, ...upper, ...same];
+export const RULES = [...binary, ...code, ...isa, ...loop, ...arith, ...timed, ...reduction, ...upper, ...same, ...closure];

@@ -1,0 +1,67 @@
+// Code that runs beside the measuring functions, linked into the real
+// program: each switch adds one way for it to change a line's timing while
+// every measuring function stays as it was.
+#include <cstdio>
+
+#if defined(FAULT_TIMER)
+// want FAULT_TIMER closure.imports
+// A constructor arms an interval timer whose handler could move a loop's
+// registers or the stored start reading in the middle of a run.
+#include <csignal>
+#include <sys/time.h>
+
+namespace {
+volatile std::sig_atomic_t ticks_seen = 0;
+void on_timer(int) { ticks_seen = ticks_seen + 1; }
+[[gnu::constructor]] void arm_timer() {
+    std::signal(SIGALRM, on_timer);
+    itimerval every{{0, 500000}, {0, 500000}};
+    setitimer(ITIMER_REAL, &every, nullptr);
+}
+}  // namespace
+#endif
+
+#if defined(FAULT_OWN_ENTRY)
+// want FAULT_OWN_ENTRY closure.roots
+#if defined(_WIN32)
+#define ISABENCH_C_RUNTIME_START "jmp mainCRTStartup"
+#else
+#define ISABENCH_C_RUNTIME_START "jmp _start"
+#endif
+// The linker's -e makes this the entry point: it runs before the C
+// runtime's start, where it could patch any function, then hands over.
+extern "C" [[noreturn, gnu::naked]] void own_entry() { asm(ISABENCH_C_RUNTIME_START); }
+#endif
+
+#if defined(FAULT_OWN_LIBRARY)
+// want FAULT_OWN_LIBRARY closure.imports
+// A library of the program's own, loaded before the C library, whose printf
+// every results line would go through.
+#include <cstdarg>
+extern "C" int printf(const char *format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    const int n = std::vfprintf(stdout, format, args);
+    va_end(args);
+    return n;
+}
+#endif
+
+#if defined(FAULT_TLS_CALLBACK)
+// want FAULT_TLS_CALLBACK closure.imports
+// A TLS callback, which Windows runs before the C runtime's start, patches
+// a measuring function through WriteProcessMemory.
+#include <windows.h>
+
+extern "C" void bench_avx2();
+
+namespace {
+void NTAPI patch(PVOID, DWORD reason, PVOID) {
+    if (reason != DLL_PROCESS_ATTACH)
+        return;
+    const unsigned char ret = 0xc3;
+    WriteProcessMemory(GetCurrentProcess(), reinterpret_cast<void *>(&bench_avx2), &ret, 1, nullptr);
+}
+}  // namespace
+extern "C" [[gnu::section(".CRT$XLB"), gnu::used]] const PIMAGE_TLS_CALLBACK fault_tls_callback = patch;
+#endif
