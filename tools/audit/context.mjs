@@ -5,41 +5,12 @@
 // is null, with the reason in `problems`; the rule that owns the fact
 // reports it, and the rules that need it pass over the function.
 
-import { Decoder, DecoderOptions, FlowControl, Mnemonic, Register, InstructionInfoFactory, OpAccess } from "iced-x86";
+import { FlowControl, Register, InstructionInfoFactory, OpAccess } from "iced-x86";
 import { fallsThrough, isBranch, isCall, isIndirect, hasMemoryOperand } from "./isa.mjs";
 import { analyseValues, loopGraph } from "./dataflow.mjs";
 import { findRoles } from "./roles.mjs";
-
-// Calls that do not return: the code after them is not reached from them.
-const NO_RETURN = new Set(["__stack_chk_fail", "__chk_fail", "__fortify_fail", "abort", "exit", "_exit"]);
-
-function decodeAt(binary, ip) {
-  const decoder = new Decoder(64, binary.read(ip, 15), DecoderOptions.None);
-  decoder.ip = ip;
-  const ins = decoder.decode();
-  decoder.free();
-  return ins;
-}
-
-// Where a call or jump to `addr` lands: the clock, an imported function
-// through a loader-filled slot (named by its relocation or import entry), a
-// slot the loader fills with something other than an import, or the
-// program's own code.
-export function resolveTarget(binary, addr, clockAddr) {
-  if (addr === clockAddr) return { kind: "clock", name: binary.nameAt(addr) };
-  if (!binary.isExecutable(addr)) return { kind: "data", name: binary.nameAt(addr) ?? binary.sectionName(addr) };
-  // A stub or thunk: jmp *slot(%rip), after an endbr64 where the build adds one.
-  let ins = decodeAt(binary, addr);
-  if (ins.mnemonic === Mnemonic.Endbr64) ins = decodeAt(binary, ins.nextIP);
-  if (ins.flowControl === FlowControl.IndirectBranch && ins.memoryBase === Register.RIP)
-    return resolveSlot(binary, ins.memoryDisplacementU64, addr);
-  return { kind: "program", name: binary.nameAt(addr) };
-}
-export function resolveSlot(binary, slot, via = null) {
-  const imp = binary.importAt(slot);
-  if (imp) return { kind: "import", name: imp.name, via };
-  return { kind: "slot", slot, name: binary.nameAt(slot) ?? binary.sectionName(slot), via };
-}
+import { reachable } from "./engine.mjs";
+import { NO_RETURN, decodeAt, resolveTarget, resolveSlot } from "./targets.mjs";
 
 // Decodes a function by reachability from its entry: every instruction that
 // some path from the entry can reach, following fall-through and direct
@@ -67,8 +38,10 @@ export function decodeReachable(binary, sym, parts, clockAddr) {
     const fc = ins.flowControl;
     let continues = fallsThrough(ins);
     if (fc === FlowControl.Call || fc === FlowControl.IndirectCall) {
-      const t = fc === FlowControl.Call ? resolveTarget(binary, ins.nearBranchTarget, clockAddr)
+      let t = fc === FlowControl.Call ? resolveTarget(binary, ins.nearBranchTarget, clockAddr)
         : ins.memoryBase === Register.RIP ? resolveSlot(binary, ins.memoryDisplacementU64) : { kind: "register" };
+      // A return thunk stands for a return only where it is jumped to.
+      if (t.kind === "return") t = { kind: "program", name: t.name };
       targets.set(ip, t);
       if (NO_RETURN.has(t.name)) continues = false;
     }
@@ -106,15 +79,20 @@ export function decodeReachable(binary, sym, parts, clockAddr) {
   for (const e of exits) exitKinds.set(index.get(e.from), e);
   const leaves = (k) => instrs[k].flowControl === FlowControl.Return || instrs[k].flowControl === FlowControl.IndirectBranch ||
     exitKinds.has(k);
-  return { instrs, index, entry: index.get(sym.addr), next, exits, leaves, targets, overlaps,
+  // A return: `ret`, or a jump to a return thunk (-mfunction-return=thunk).
+  const returns = (k) => instrs[k].flowControl === FlowControl.Return || targets.get(instrs[k].ip)?.kind === "return";
+  return { instrs, index, entry: index.get(sym.addr), next, exits, leaves, returns, targets, overlaps,
            partName: (ip) => partOf(ip)?.[2] ?? null };
 }
 
 // The innermost loops with no call in them: the workload loops, one for
 // each candidate, and any other (loop.unique's to report). Loops are found
 // from backward branches; the frame's repetition loop holds the clock calls,
-// and cold blocks that jump back into the body enclose other loops. Each
-// loop's data flow and roles are computed when first asked for.
+// and cold blocks that jump back into the body enclose other loops. A
+// backward branch is a loop only where its target leads back to it: a jump
+// to a trap that a split-off part holds at a lower address (the hardened
+// comparisons' ud2) never returns, and repeats nothing. Each loop's data
+// flow and roles are computed when first asked for.
 function findInnermostLoops(def, code) {
   const { instrs, index } = code;
   const loops = [];
@@ -122,7 +100,7 @@ function findInnermostLoops(def, code) {
     if (!isBranch(ins) || isIndirect(ins)) return;
     const target = ins.nearBranchTarget;
     if (target > ins.ip || !index.has(target) || index.get(target) > k) return;
-    loops.push({ first: index.get(target), last: k });
+    if (returnsTo(code, index.get(target), k)) loops.push({ first: index.get(target), last: k });
   });
   const encloses = (a, b) => a !== b && a.first <= b.first && b.last <= a.last;
   const body = (l) => instrs.slice(l.first, l.last + 1);
@@ -135,6 +113,11 @@ function findInnermostLoops(def, code) {
     return loop;
   });
 }
+
+// Whether some path from instruction `first` reaches instruction `last`
+// without leaving the addresses between them.
+const returnsTo = (code, first, last) =>
+  reachable([first], (k) => code.next(k).filter((j) => j >= first && j <= last)).has(last);
 
 // Which loops the driver's choice of each candidate reaches from the entry:
 // the value analysis again, with this function's byte of the driver's
