@@ -8,6 +8,7 @@
 #include "../../src/harness/result_lines.h"
 #include "../../src/variants/lanes256.h"
 #include "../../src/variants/variants.h"
+#include "fault_support.h"
 
 ISABENCH_INLINE uint64_t two_accumulators() {
     __m256i b = _mm256_set_epi64x(3, 2, 1, 0);

@@ -17,6 +17,7 @@
 #include "../../src/harness/result_lines.h"
 #include "../../src/variants/lanes512.h"
 #include "../../src/variants/variants.h"
+#include "fault_support.h"
 
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"

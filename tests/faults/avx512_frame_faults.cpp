@@ -1,4 +1,5 @@
-// Faults for the audit's rules on the AVX-512 frame, written here:
+// Faults for the audit's rules on the AVX-512 frame, the real one with one
+// step changed:
 //   FAULT_SIGNED_CONVERSION  each clock reading converted as a signed number
 //                            (VCVTSI2SD), where the frame is to use the
 //                            unsigned conversion that AVX-512F adds
@@ -19,46 +20,31 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-#if defined(FAULT_SIGNED_CONVERSION)
-ISABENCH_INLINE double ticks() { return static_cast<double>(static_cast<int64_t>(read_ticks())); }
-#else
-ISABENCH_INLINE double ticks() { return ticks_to_double(read_ticks()); }
-#endif
-
-// One run of the loop numbered LOOP, between its two readings.
-template <unsigned LOOP>
-ISABENCH_INLINE void run() {
-    t = ticks();
-    const uint64_t sum = sum_eight_lanes<LOOP>(_mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0));
-    keep(sum);
-    s = sum;
-    N = ELEMENTS;
-    t = (ticks() - t) * TICK_SECONDS;
-    if (t >= 0.0 && tmin > t)
-        tmin = t;
-}
+// The readings converted as signed numbers.
+struct SignedTicks {
+    ISABENCH_INLINE double to_double(uint64_t ticks) { return static_cast<double>(static_cast<int64_t>(ticks)); }
+};
 
 constexpr unsigned CANDIDATES = loops_of(Family::Avx512);
 
+// The real run of the loop that the run's number picks: the workload takes
+// the loop's std::integral_constant.
+struct ChoiceByRun {
+    template <typename Workload>
+    ISABENCH_INLINE void run(Workload workload) {
+        with_chosen_loop<CANDIDATES>(static_cast<unsigned>(i % CANDIDATES), [workload](auto loop) ISABENCH_INLINE_LAMBDA {
+            TimedRun<>::run([workload, loop]() ISABENCH_INLINE_LAMBDA { return workload(loop); });
+        });
+    }
+};
+
 extern "C" ISABENCH_PAGE_ALIGNED void bench_avx512() {
-#if defined(FAULT_CHOICE_BY_RUN)
-    i = 0;
-    tmin = TMIN_START;
-    do {
-        with_chosen_loop<CANDIDATES>(static_cast<unsigned>(i % CANDIDATES),
-                                [](auto loop) ISABENCH_INLINE_LAMBDA { run<decltype(loop)::value>(); });
-        ++i;
-    } while (i < REPEATS);
-    runtime_printf(FORMAT_AVX512, s, tmin, static_cast<double>(ELEMENTS));
-#else
-    with_chosen_loop<CANDIDATES>(chosen_loops[VARIANT_INDEX_AVX512], [](auto loop) ISABENCH_INLINE_LAMBDA {
-        i = 0;
-        tmin = TMIN_START;
-        do {
-            run<decltype(loop)::value>();
-            ++i;
-        } while (i < REPEATS);
-        runtime_printf(FORMAT_AVX512, s, tmin, static_cast<double>(ELEMENTS));
-    });
+    const auto sum = [](auto loop) ISABENCH_INLINE_LAMBDA {
+        return sum_eight_lanes<decltype(loop)::value>(_mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0));
+    };
+#if defined(FAULT_SIGNED_CONVERSION)
+    measure_chosen_loop<Family::Avx512, TimedRun<SignedTicks>>(VARIANT_INDEX_AVX512, FORMAT_AVX512, sum);
+#elif defined(FAULT_CHOICE_BY_RUN)
+    measure<ChoiceByRun>(FORMAT_AVX512, sum);
 #endif
 }

@@ -25,7 +25,7 @@
 
 #include "../../src/harness/frame.h"
 #include "../../src/harness/result_lines.h"
-#include "../../src/variants/codegen.h"
+#include "fault_support.h"
 #include "../../src/variants/lanes128.h"
 #include "../../src/variants/variants.h"
 

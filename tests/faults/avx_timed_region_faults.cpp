@@ -18,49 +18,50 @@
 #include "../../src/harness/result_lines.h"
 #include "../../src/variants/lanes128.h"
 #include "../../src/variants/variants.h"
+#include "fault_support.h"
 
-// In each frame, the number of its loop (`loop`: its std::integral_constant):
-// one frame per loop, each the real one (measure_chosen_loop) or one
-// written here around the driver's choice (with_chosen_loop).
+// In each frame, the number of its loop (`loop`: its std::integral_constant).
 #define LOOP decltype(loop)::value
 
-extern "C" ISABENCH_PAGE_ALIGNED void bench_avx() {
+// The real run with one step changed.
+struct WorkloadBeforeStart : TimedRun<> {
+    template <typename Workload>
+    ISABENCH_INLINE void run(Workload workload) {
+        record(workload());
+        start();
+        stop();
+    }
+};
+
+struct StartInLocal : TimedRun<> {
+    template <typename Workload>
+    ISABENCH_INLINE void run(Workload workload) {
+        const uint64_t start = read_ticks();
+        record(workload());
+        t = static_cast<double>(read_ticks() - start) * TICK_SECONDS;
+        keep_best();
+    }
+};
+
 #if defined(FAULT_BEFORE_START)
-    with_chosen_loop<loops_of(TWO_LANE_FAMILY)>(chosen_loops[VARIANT_INDEX_AVX], [](auto loop) ISABENCH_INLINE_LAMBDA {
-        i = 0;
-        tmin = TMIN_START;
-        do {
-            const uint64_t sum = sum_two_lanes<LOOP>();
-            keep(sum);
-            s = sum;
-            N = 1000000000;
-            t = ticks_to_double(read_ticks());
-            t = (ticks_to_double(read_ticks()) - t) * TICK_SECONDS;
-            if (t >= 0.0 && tmin > t)
-                tmin = t;
-            ++i;
-        } while (i < REPEATS);
-        runtime_printf(FORMAT_AVX, s, tmin, 1000000000.0);
-    });
+using Run = WorkloadBeforeStart;
 #elif defined(FAULT_START_LOCAL)
-    with_chosen_loop<loops_of(TWO_LANE_FAMILY)>(chosen_loops[VARIANT_INDEX_AVX], [](auto loop) ISABENCH_INLINE_LAMBDA {
-        i = 0;
-        tmin = TMIN_START;
-        do {
-            const uint64_t start = read_ticks();
-            const uint64_t sum = sum_two_lanes<LOOP>();
-            keep(sum);
-            s = sum;
-            N = ELEMENTS;
-            t = static_cast<double>(read_ticks() - start) * TICK_SECONDS;
-            if (t >= 0.0 && tmin > t)
-                tmin = t;
-            ++i;
-        } while (i < REPEATS);
-        runtime_printf(FORMAT_AVX, s, tmin, static_cast<double>(ELEMENTS));
-    });
-#elif defined(FAULT_RETURN) || defined(FAULT_INTERRUPT) || defined(FAULT_ADDS_MORE)
-    measure_chosen_loop<TWO_LANE_FAMILY>(VARIANT_INDEX_AVX, FORMAT_AVX, [](auto loop) ISABENCH_INLINE_LAMBDA {
+using Run = StartInLocal;
+#else
+using Run = TimedRun<>;
+#endif
+
+extern "C" ISABENCH_PAGE_ALIGNED void bench_avx() {
+    measure_chosen_loop<TWO_LANE_FAMILY, Run>(VARIANT_INDEX_AVX, FORMAT_AVX, [](auto loop) ISABENCH_INLINE_LAMBDA {
+#if defined(FAULT_TWICE)
+        uint64_t sum = 0;
+        uint64_t times = 2;
+        opaque(times);
+        ISABENCH_ONE_GROUP_PER_ITERATION
+        for (uint64_t r = 0; r != times; ++r)
+            sum += sum_two_lanes<LOOP>();
+        return sum;
+#else
         const uint64_t sum = sum_two_lanes<LOOP>();
 #if defined(FAULT_RETURN)
         asm volatile("test %0, %0\n\tjne 1f\n\tret\n1:" : : "r"(sum) : "cc");
@@ -72,16 +73,6 @@ extern "C" ISABENCH_PAGE_ALIGNED void bench_avx() {
 #else
         return sum;
 #endif
-    });
-#else
-    measure_chosen_loop<TWO_LANE_FAMILY>(VARIANT_INDEX_AVX, FORMAT_AVX, [](auto loop) ISABENCH_INLINE_LAMBDA {
-        uint64_t sum = 0;
-        uint64_t times = 2;
-        opaque(times);
-        ISABENCH_ONE_GROUP_PER_ITERATION
-        for (uint64_t r = 0; r != times; ++r)
-            sum += sum_two_lanes<LOOP>();
-        return sum;
-    });
 #endif
+    });
 }
