@@ -79,8 +79,9 @@ function libraryFunctionAt(binary, addr) {
 // and Clang (-mretpoline) put in place of a return or an indirect branch,
 // recognised by their code, whatever their names: a return thunk stands
 // for `ret`, an indirect-branch thunk for a branch through its register.
-//   ret                                       a return, kept as one
-//   call 1f; 2: pause; lfence; jmp 2b;        the retpoline: the speculation
+// Only the retpoline is a thunk: a jump to any other code of the program,
+// a bare `ret` included, is a jump into code the audit does not follow.
+//   call 1f; 2: pause; lfence; jmp 2b; [pad]  the retpoline: the speculation
 //   1: lea 8(%rsp),%rsp; ret                  is caught in the pause loop,
 //   1: mov %REG,(%rsp); ret                   the return goes to REG
 // Returns { kind: "return" }, { kind: "register", register } or null.
@@ -89,14 +90,12 @@ export function thunkAt(binary, addr) {
   let first = at(addr);
   if (first.mnemonic === Mnemonic.Endbr64) first = at(first.nextIP);
   const plainReturn = (ins) => ins.mnemonic === Mnemonic.Ret && ins.opCount === 0;
-  if (plainReturn(first)) return { kind: "return" };
-  if (first.flowControl === FlowControl.IndirectBranch && first.op0Kind === OpKind.Register)
-    return { kind: "register", register: first.op0Register };
   if (first.mnemonic !== Mnemonic.Call || first.nearBranchTarget <= first.nextIP) return null;
   // The capture loop between the call and its target.
   const pause = at(first.nextIP), fence = at(pause.nextIP), back = at(fence.nextIP);
+  // Clang aligns the call's target: padding that nothing reaches may lie between.
   if (pause.mnemonic !== Mnemonic.Pause || fence.mnemonic !== Mnemonic.Lfence || back.mnemonic !== Mnemonic.Jmp ||
-      back.nearBranchTarget !== pause.ip || back.nextIP !== first.nearBranchTarget)
+      back.nearBranchTarget !== pause.ip || first.nearBranchTarget < back.nextIP || first.nearBranchTarget - back.nextIP >= 16n)
     return null;
   const set = at(first.nearBranchTarget), ret = at(set.nextIP);
   if (!plainReturn(ret)) return null;
