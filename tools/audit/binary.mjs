@@ -9,10 +9,25 @@ import { execFileSync } from "node:child_process";
 // ELF constants.
 const SHT_SYMTAB = 2, SHT_RELA = 4, SHT_NOBITS = 8, SHT_DYNSYM = 11;
 const SHF_WRITE = 1n, SHF_EXECINSTR = 4n;
-const PT_LOAD = 1, PF_X = 1, PF_W = 2;
-const R_X86_64 = { 1: "64", 6: "GLOB_DAT", 7: "JUMP_SLOT", 8: "RELATIVE", 37: "IRELATIVE" };
+const PT_LOAD = 1, PT_GNU_RELRO = 0x6474e552, PF_X = 1, PF_W = 2;
+// The program header of the dynamic section, and the entries of that
+// section that locate the relocation tables and the symbols they name.
+const DYNAMIC_SEGMENT = 2;
+const DT = { PLTRELSZ: 2, STRTAB: 5, SYMTAB: 6, RELA: 7, RELASZ: 8, RELAENT: 9, SYMENT: 11, PLTREL: 20,
+             JMPREL: 23, RELRSZ: 35, RELR: 36 };
+// Relocation types by number: name and the bytes each writes (COPY: its
+// symbol's size; NONE: nothing; a type not listed: 8, the most any writes).
+const R_X86_64 = { 0: ["NONE", 0], 1: ["64", 8], 2: ["PC32", 4], 5: ["COPY", null], 6: ["GLOB_DAT", 8],
+                   7: ["JUMP_SLOT", 8], 8: ["RELATIVE", 8], 10: ["32", 4], 11: ["32S", 4], 16: ["DTPMOD64", 8],
+                   17: ["DTPOFF64", 8], 18: ["TPOFF64", 8], 37: ["IRELATIVE", 8] };
+// x86-64 pages: what the loader maps and protects, whole.
+const PAGE = 4096n;
+const pageDown = (a) => a & ~(PAGE - 1n), pageUp = (a) => pageDown(a + PAGE - 1n);
 // PE constants.
 const SCN_EXECUTE = 0x20000000, SCN_WRITE = 0x80000000;
+// The bytes each type of base relocation patches: HIGH, LOW, HIGHLOW,
+// HIGHADJ, DIR64.
+const BASE_RELOCATION_SIZE = { 1: 2, 2: 2, 3: 4, 4: 2, 10: 8 };
 
 function readElf(buf) {
   const shoff = Number(buf.readBigUInt64LE(0x28));
@@ -36,39 +51,108 @@ function readElf(buf) {
   const comment = headers.find((h) => cString(names + h.nameOff) === ".comment" && h.type !== SHT_NOBITS);
   const identifications = comment ? nulSeparated(buf.subarray(comment.offset, comment.offset + comment.size)) : [];
 
+  const { segments, relro, dynamic } = elfSegments(buf);
+  // A static executable has no dynamic section: its C runtime applies the
+  // relocation tables (IRELATIVE only) that its sections hold.
+  const tables = dynamic ? elfDynamicTables(buf, segments, dynamic)
+    : { rela: headers.filter((h) => h.type === SHT_RELA && h.addr !== 0n).map((h) => ({ offset: h.offset, size: h.size, entsize: 24 })),
+        relr: null, symbol: () => null };
+  return { sections, segments, relro, relocations: elfRelocations(buf, segments, tables), imports: new Map(),
+           identifications, symbolTable: headers.some((h) => h.type === SHT_SYMTAB) };
+}
+
+// The loader's view of an ELF executable, from its program headers alone
+// (the loader never reads section headers): each loadable segment with the
+// permissions its pages get, the pages made read-only once relocated
+// (PT_GNU_RELRO, whole pages only: glibc rounds both ends down), and the
+// dynamic section.
+function elfSegments(buf) {
   const phoff = Number(buf.readBigUInt64LE(0x20));
   const phentsize = buf.readUInt16LE(0x36), phnum = buf.readUInt16LE(0x38);
-  const segments = [];
+  const segments = [], relro = [];
+  let dynamic = null;
   for (let k = 0; k < phnum; k++) {
     const p = phoff + k * phentsize;
-    if (buf.readUInt32LE(p) !== PT_LOAD) continue;
-    const flags = buf.readUInt32LE(p + 4);
-    segments.push({ addr: buf.readBigUInt64LE(p + 0x10), size: Number(buf.readBigUInt64LE(p + 0x28)),
-                    writable: (flags & PF_W) !== 0, executable: (flags & PF_X) !== 0 });
+    const type = buf.readUInt32LE(p), flags = buf.readUInt32LE(p + 4), addr = buf.readBigUInt64LE(p + 0x10);
+    const fileSize = Number(buf.readBigUInt64LE(p + 0x20)), size = Number(buf.readBigUInt64LE(p + 0x28));
+    if (type === PT_LOAD)
+      segments.push({ addr, size, offset: Number(buf.readBigUInt64LE(p + 8)), fileSize: Math.min(fileSize, size),
+                      writable: (flags & PF_W) !== 0, executable: (flags & PF_X) !== 0 });
+    else if (type === PT_GNU_RELRO) relro.push({ from: pageDown(addr), to: pageDown(addr + BigInt(size)) });
+    else if (type === DYNAMIC_SEGMENT) dynamic = { addr, size: fileSize };
   }
+  return { segments, relro, dynamic };
+}
 
-  // Dynamic relocations: where the loader writes, what, and for which symbol.
-  const relocations = new Map();
-  for (const h of headers) {
-    if (h.type !== SHT_RELA) continue;
-    const symtab = headers[h.link];
-    if (!symtab || symtab.type !== SHT_DYNSYM) continue;
-    const strtab = headers[symtab.link].offset;
-    for (let off = h.offset; off + 24 <= h.offset + h.size; off += h.entsize || 24) {
-      const where = buf.readBigUInt64LE(off), info = buf.readBigUInt64LE(off + 8);
-      const addend = buf.readBigUInt64LE(off + 16);
-      const symIndex = Number(info >> 32n), type = R_X86_64[Number(info & 0xffffffffn)] ?? `type ${info & 0xffffffffn}`;
-      let symbol = null;
-      if (symIndex !== 0) {
-        const s = symtab.offset + symIndex * 24;
-        symbol = { name: cString(strtab + buf.readUInt32LE(s)), defined: buf.readUInt16LE(s + 6) !== 0,
-                   value: buf.readBigUInt64LE(s + 8) };
-      }
-      relocations.set(where, { type, symbol, addend });
-    }
+// Where the file holds the byte mapped at `addr`: null where no segment maps
+// file contents there.
+function fileOffsetIn(segments, addr) {
+  const s = segments.find((x) => addr >= x.addr && addr < x.addr + BigInt(x.fileSize));
+  return s ? s.offset + Number(addr - s.addr) : null;
+}
+
+// The relocation tables the dynamic section names, as glibc's loader reads
+// them at their addresses: DT_RELA, DT_JMPREL where DT_PLTREL says RELA
+// (x86-64's loader applies no REL table) and DT_RELR; and the dynamic
+// symbol each RELA entry names.
+function elfDynamicTables(buf, segments, dynamic) {
+  const tags = new Map();
+  const start = fileOffsetIn(segments, dynamic.addr);
+  for (let off = start; off !== null && off + 16 <= start + dynamic.size; off += 16) {
+    const tag = Number(buf.readBigInt64LE(off));
+    if (tag === 0) break;
+    if (!tags.has(tag)) tags.set(tag, buf.readBigUInt64LE(off + 8));
   }
-  return { sections, segments, relocations, imports: new Map(), identifications,
-           symbolTable: headers.some((h) => h.type === SHT_SYMTAB) };
+  const table = (addrTag, sizeTag, entsize) => {
+    const offset = tags.has(addrTag) ? fileOffsetIn(segments, tags.get(addrTag)) : null;
+    return offset === null ? null : { offset, size: Number(tags.get(sizeTag) ?? 0n), entsize };
+  };
+  const rela = [table(DT.RELA, DT.RELASZ, Number(tags.get(DT.RELAENT) ?? 24n))];
+  if ((tags.get(DT.PLTREL) ?? BigInt(DT.RELA)) === BigInt(DT.RELA)) rela.push(table(DT.JMPREL, DT.PLTRELSZ, 24));
+  const symtab = tags.has(DT.SYMTAB) ? fileOffsetIn(segments, tags.get(DT.SYMTAB)) : null;
+  const strtab = tags.has(DT.STRTAB) ? fileOffsetIn(segments, tags.get(DT.STRTAB)) : null;
+  const symbol = (index) => {
+    if (symtab === null || strtab === null) return { name: "?", defined: false, value: 0n, size: null };
+    const s = symtab + index * Number(tags.get(DT.SYMENT) ?? 24n), name = strtab + buf.readUInt32LE(s);
+    return { name: buf.toString("latin1", name, buf.indexOf(0, name)), defined: buf.readUInt16LE(s + 6) !== 0,
+             value: buf.readBigUInt64LE(s + 8), size: Number(buf.readBigUInt64LE(s + 16)) };
+  };
+  return { rela: rela.filter(Boolean), relr: table(DT.RELR, DT.RELRSZ, 8), symbol };
+}
+
+// Every dynamic relocation, by the address it writes: { type, symbol,
+// addend, size }, size the bytes it writes. A RELR entry is a relative
+// relocation whose addend is the word already at its address. Two at one
+// address are recorded as one, of both types, that no rule takes for a
+// plain pointer.
+function elfRelocations(buf, segments, { rela, relr, symbol }) {
+  const relocations = new Map();
+  const add = (where, r) => {
+    const old = relocations.get(where);
+    relocations.set(where, old ? { type: `${old.type}+${r.type}`, symbol: null, addend: null,
+                                   size: Math.max(old.size, r.size) } : r);
+  };
+  for (const t of rela)
+    for (let off = t.offset; off + 24 <= t.offset + t.size; off += t.entsize || 24) {
+      const info = buf.readBigUInt64LE(off + 8), number = Number(info & 0xffffffffn), symIndex = Number(info >> 32n);
+      const [type, size] = R_X86_64[number] ?? [`type ${number}`, 8];
+      const sym = symIndex !== 0 ? symbol(symIndex) : null;
+      add(buf.readBigUInt64LE(off), { type, symbol: sym, addend: buf.readBigUInt64LE(off + 16), size: size ?? sym?.size ?? 8 });
+    }
+  // DT_RELR: an even entry is an address; an odd one a bitmap of the 63
+  // words that follow the last address covered.
+  const relative = (where) => {
+    const off = fileOffsetIn(segments, where);
+    add(where, { type: "RELR", symbol: null, addend: off === null ? 0n : buf.readBigUInt64LE(off), size: 8 });
+  };
+  let next = 0n;
+  for (let off = relr?.offset; relr && off + 8 <= relr.offset + relr.size; off += 8) {
+    const entry = buf.readBigUInt64LE(off);
+    if ((entry & 1n) === 0n) { relative(entry); next = entry + 8n; continue; }
+    for (let bit = 1n; bit < 64n; bit++) if ((entry >> bit) & 1n) relative(next + (bit - 1n) * 8n);
+    next += 63n * 8n;
+  }
+  return relocations;
 }
 
 // The NUL-terminated texts in `bytes`, empty ones left out.
@@ -94,7 +178,7 @@ function readPe(buf) {
     sections.push({ name: buf.toString("latin1", h, h + 8).replace(/\0+$/, ""),
                     addr: imageBase + BigInt(buf.readUInt32LE(h + 12)), offset: buf.readUInt32LE(h + 20),
                     size: Math.min(buf.readUInt32LE(h + 8) || buf.readUInt32LE(h + 16), buf.readUInt32LE(h + 16)),
-                    bytes: buf.readUInt32LE(h + 16) > 0,
+                    bytes: buf.readUInt32LE(h + 16) > 0, memorySize: buf.readUInt32LE(h + 8) || buf.readUInt32LE(h + 16),
                     writable: (flags & SCN_WRITE) !== 0, executable: (flags & SCN_EXECUTE) !== 0 });
   }
   const fileOffset = (rva) => {
@@ -126,19 +210,23 @@ function readPe(buf) {
     for (let e = off + 8; e < off + blockSize; e += 2) {
       const entry = buf.readUInt16LE(e);
       if (entry >> 12 === 0) continue;  // padding
-      relocations.set(imageBase + BigInt(page + (entry & 0xfff)), { type: `base ${entry >> 12}`, symbol: null, addend: null });
+      relocations.set(imageBase + BigInt(page + (entry & 0xfff)),
+                      { type: `base ${entry >> 12}`, symbol: null, addend: null, size: BASE_RELOCATION_SIZE[entry >> 12] ?? 8 });
     }
     off += blockSize;
   }
-  // PE has no program headers: each section is mapped as its flags say.
-  const segments = sections.map((s) => ({ addr: s.addr, size: s.size, writable: s.writable, executable: s.executable, name: s.name }));
+  // PE has no program headers: each section is mapped as its flags say, its
+  // raw data first and zeros up to its virtual size.
+  const segments = sections.map((s) => ({ addr: s.addr, size: s.memorySize, offset: s.offset, fileSize: s.size,
+                                          writable: s.writable, executable: s.executable, name: s.name }));
   // GCC for Windows names itself in each object's .rdata$zzz, which the
   // linker merges into .rdata among the program's own strings.
   const identifications = sections
     .filter((s) => s.bytes && (s.name === ".rdata" || s.name === ".comment"))
     .flatMap((s) => nulSeparated(buf.subarray(s.offset, s.offset + s.size)))
     .filter((text) => /^GCC: \(|\bclang version \d/.test(text));
-  return { sections: sections.filter((s) => s.bytes), segments, relocations, imports, identifications, symbolTable };
+  return { sections: sections.filter((s) => s.bytes), segments, relro: [], relocations, imports, identifications,
+           symbolTable };
 }
 
 // What the loader runs and loads besides main, as the executable's headers
@@ -321,6 +409,58 @@ function readSymbols(nm, path) {
   return all;
 }
 
+// The image as the program sees it once loaded: the segments' bytes, zeros
+// past their file contents; the places the loader writes (every dynamic or
+// base relocation, every import slot); and the pages that are read-only
+// while the program runs.
+function loadedImage(buf, { segments, relro, relocations, imports }) {
+  const segmentOf = (addr) => segments.find((s) => addr >= s.addr && addr < s.addr + BigInt(s.size));
+  const fileWord = (addr) => {
+    const s = segmentOf(addr), at = s ? Number(addr - s.addr) : 0;
+    return s && at + 8 <= s.fileSize ? buf.readBigUInt64LE(s.offset + at) : null;
+  };
+  // Each place the loader writes: { addr, size, type, value }, `value` the
+  // address a relative relocation points at, in the image's own addresses
+  // (where the audit places everything: the loader moves them all alike),
+  // else null: a resolver's result, a symbol's address, an import.
+  const writes = [...relocations].map(([addr, r]) => {
+    const value = r.type === "RELATIVE" || r.type === "RELR" ? r.addend : r.type === "base 10" ? fileWord(addr) : null;
+    return { addr, size: r.size, type: r.type, value };
+  });
+  for (const slot of imports.keys()) writes.push({ addr: slot, size: 8, type: "import", value: null });
+  const writesIn = (addr, size) => writes.filter((w) => w.addr < addr + BigInt(size) && addr < w.addr + BigInt(w.size));
+
+  const loaded = (addr, size) => {
+    const s = segmentOf(addr);
+    if (!s || addr + BigInt(size) > s.addr + BigInt(s.size)) return null;
+    const at = Number(addr - s.addr);
+    const bytes = Array.from({ length: size }, (_, k) => (at + k < s.fileSize ? buf[s.offset + at + k] ?? null : 0));
+    for (const w of writesIn(addr, size))
+      for (let k = 0; k < w.size; k++) {
+        const j = Number(w.addr - addr) + k;
+        if (j >= 0 && j < size) bytes[j] = w.value === null ? null : Number((w.value >> BigInt(8 * k)) & 0xffn);
+      }
+    return bytes;
+  };
+  return {
+    writesIn, loaded,
+    // Writable: any page a writable segment maps, unless the loader made it
+    // read-only once it had relocated (RELRO).
+    isReadOnly: (addr) => segmentOf(addr) !== undefined &&
+      (relro.some((r) => addr >= r.from && addr < r.to) ||
+       !segments.some((s) => s.writable && addr >= pageDown(s.addr) && addr < pageUp(s.addr + BigInt(s.size)))),
+    read(addr, length) {
+      const s = segmentOf(addr), at = s ? Number(addr - s.addr) : 0;
+      if (!s || at >= s.fileSize) throw new Error(`address ${addr.toString(16)} lies in no segment with file contents`);
+      return buf.subarray(s.offset + at, s.offset + Math.min(at + length, s.fileSize));
+    },
+    pointerAt(addr) {
+      const bytes = loaded(addr, 8);
+      return bytes && !bytes.includes(null) ? Buffer.from(bytes).readBigUInt64LE(0) : null;
+    },
+  };
+}
+
 export function loadBinary(buf, path, nm = "nm") {
   let parsed, format;
   if (buf.readUInt32BE(0) === 0x7f454c46) [parsed, format] = [readElf(buf), "elf"];
@@ -335,6 +475,7 @@ export function loadBinary(buf, path, nm = "nm") {
   for (const s of symbols)
     if (!nameAt.has(s.addr) || nameAt.get(s.addr).startsWith(".")) nameAt.set(s.addr, s.name);
   const starts = [...new Set(code.map((s) => s.addr))].sort((a, b) => (a < b ? -1 : 1));
+  const image = loadedImage(buf, parsed);
 
   const binary = {
     format,
@@ -349,7 +490,16 @@ export function loadBinary(buf, path, nm = "nm") {
     identifications,
     nameAt: (addr) => nameAt.get(addr),
     sectionName: (addr) => sectionOf(addr)?.name ?? null,
-    isReadOnly: (addr) => { const s = sectionOf(addr); return s !== undefined && !s.writable; },
+    // Whether `addr` lies in memory that the program cannot write once it
+    // runs, as the loader maps it (segments, not section headers).
+    isReadOnly: image.isReadOnly,
+    // The `size` bytes at `addr` as loaded, each a number, or null where
+    // the loader writes a value that the file does not fix (a relative
+    // relocation's is its target, in the image's own addresses); null
+    // where they are not all mapped.
+    loaded: image.loaded,
+    // The places the loader writes that overlap `size` bytes at `addr`.
+    writesIn: image.writesIn,
     isExecutable: (addr) => sectionOf(addr)?.executable === true,
     // Where a function without a recorded size ends: at the next code symbol.
     extentOf(sym) {
@@ -358,13 +508,9 @@ export function loadBinary(buf, path, nm = "nm") {
       const s = sectionOf(sym.addr);
       return next ?? (s ? s.addr + BigInt(s.size) : sym.addr);
     },
-    // Bytes from `addr` up to `length`, cut at the end of the section.
-    read(addr, length) {
-      const s = sectionOf(addr);
-      if (!s) throw new Error(`address ${addr.toString(16)} lies in no section with file contents`);
-      const start = s.offset + Number(addr - s.addr);
-      return buf.subarray(start, Math.min(start + length, s.offset + s.size));
-    },
+    // The file's bytes that the loader maps from `addr` on, up to `length`,
+    // cut where the segment's file contents end; before relocation.
+    read: image.read,
     // The imported function whose address the loader puts into `slot`:
     // { name, from } for a relocation or import-table entry that names an
     // imported symbol, otherwise null (a local slot, an IFUNC, plain data).
@@ -378,14 +524,9 @@ export function loadBinary(buf, path, nm = "nm") {
       return { name: r.symbol.name.replace(/@.*/, ""), from: "dynamic" };
     },
     // The 64-bit pointer stored at `addr` as the program sees it after
-    // loading: a relative relocation's target, else the file's bytes.
-    pointerAt(addr) {
-      const r = relocations.get(addr);
-      if (r && format === "elf") return r.type === "RELATIVE" ? r.addend : null;
-      if (!sectionOf(addr)) return null;
-      const bytes = binary.read(addr, 8);
-      return bytes.length === 8 ? bytes.readBigUInt64LE(0) : null;
-    },
+    // loading, in the image's own addresses (a relative relocation's
+    // target); null where the loader writes any other value there.
+    pointerAt: image.pointerAt,
   };
   return binary;
 }

@@ -458,7 +458,8 @@ function assumedBytes(assumed, addr, size) {
   return bytes.some((b) => b !== null) ? bytes : null;
 }
 // The bytes of read-only data at `addr` as loaded, null where none is
-// mapped; a byte the loader writes is unknown unless its value is fixed.
+// mapped; a byte the loader writes is unknown unless it is a relative
+// relocation's, an address (its source "relocated", never a constant).
 function readOnlyBytes(binary, addr, size) {
   return binary.isReadOnly(addr) ? binary.loaded(addr, size) : null;
 }
@@ -467,7 +468,7 @@ function loadFrom(binary, assumed, ins, state, size) {
   if (!place) return undefined;
   if (place.frame) return loadSlot(state, place, size);
   const fixed = readOnlyBytes(binary, place.addr, size);
-  if (fixed) return known(fixed, "rodata");
+  if (fixed) return known(fixed, binary.writesIn(place.addr, size).length ? "relocated" : "rodata");
   if (binary.isReadOnly(place.addr)) return undefined;
   const chosen = state.assumed ? assumedBytes(assumed, place.addr, size) : null;
   if (chosen) return known(chosen, "writable");

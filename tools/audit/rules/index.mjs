@@ -4,6 +4,7 @@
 // that reports findings.
 
 import binary from "./binary.mjs";
+import image from "./image.mjs";
 import code from "./code.mjs";
 import isa from "./isa.mjs";
 import loop from "./loop.mjs";
@@ -14,4 +15,4 @@ import reduction from "./reduction.mjs";
 import same from "./same.mjs";
 import closure from "./closure.mjs";
 
-export const RULES = [...binary, ...code, ...isa, ...loop, ...arith, ...timed, ...reduction, ...upper, ...same, ...closure];
+export const RULES = [...binary, ...image, ...code, ...isa, ...loop, ...arith, ...timed, ...reduction, ...upper, ...same, ...closure];

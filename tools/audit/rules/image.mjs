@@ -1,0 +1,57 @@
+// The image as loaded. The audit reads every value as the loader leaves it
+// (binary.mjs applies the relocations of every kind, RELR included, and
+// takes permissions from the segments): what a relocation writes is known
+// only where it is a relative one, whose value is an address in the image.
+// Any other value the loader writes is decided at load time (by a resolver,
+// a library, a symbol lookup), so it must not reach code, nor the read-only
+// data from which the audited functions take their values.
+
+import { InstructionInfoFactory, OpAccess, FlowControl, MemorySizeExt } from "iced-x86";
+import { hasMemoryOperand } from "../isa.mjs";
+
+const hex = (a) => a.toString(16);
+const what = (w) => (w.type === "import" ? "an import's slot" : `relocation ${w.type}`);
+
+// Every place the loader writes inside an executable segment, whoever's
+// code it is: code that changes at load time is not the code decoded.
+function writesIntoCode(audit, report) {
+  const { binary } = audit;
+  for (const s of binary.segments.filter((x) => x.executable))
+    for (const w of binary.writesIn(s.addr, s.size))
+      report(audit.functionAt(w.addr) ?? "-", w.addr, `the loader writes into code at ${hex(w.addr)} (${what(w)})`);
+}
+
+// Every read by an audited function, other than a call's or jump's slot
+// (calls.targets judges those), of read-only bytes whose value the loader
+// decides.
+function readsOfLoadTimeValues(ctx, info, report) {
+  const { binary } = ctx;
+  ctx.code.instrs.forEach((ins, k) => {
+    if (!hasMemoryOperand(ins) || ins.flowControl !== FlowControl.Next) return;
+    const reads = info.info(ins).usedMemory().some((m) => [OpAccess.Read, OpAccess.CondRead, OpAccess.ReadWrite,
+      OpAccess.ReadCondWrite].includes(m.access));
+    const addr = ctx.values.addressOf(k);
+    if (!reads || addr === null || !binary.isReadOnly(addr)) return;
+    const size = Math.max(MemorySizeExt.size(ins.memorySize), 1);
+    const decided = binary.writesIn(addr, size).filter((w) => w.value === null);
+    if (decided.length)
+      report(ins, `reads read-only data at ${hex(addr)} whose value the loader decides at load time, not the file (${
+        what(decided[0])} at ${hex(decided[0].addr)}${decided.length > 1 ? ` and ${decided.length - 1} more` : ""})`);
+  });
+}
+
+export default [
+  {
+    id: "image.relocations",
+    claim: "What the loader writes changes no code and no value the audited functions read: no relocation or import " +
+      "slot lies in an executable segment, and the read-only data they read holds the file's bytes or a relative " +
+      "relocation's address, never a value decided at load time.",
+    scope: "binary",
+    check(audit, report) {
+      writesIntoCode(audit, report);
+      const info = new InstructionInfoFactory();
+      for (const ctx of audit.contexts) readsOfLoadTimeValues(ctx, info, (where, message) => report(ctx.name, where, message));
+      info.free();
+    },
+  },
+];
