@@ -14,5 +14,7 @@ import upper from "./upper.mjs";
 import reduction from "./reduction.mjs";
 import same from "./same.mjs";
 import closure from "./closure.mjs";
+import clock from "./clock.mjs";
+import printed from "./printed.mjs";
 
-export const RULES = [...binary, ...image, ...code, ...isa, ...loop, ...arith, ...timed, ...reduction, ...upper, ...same, ...closure];
+export const RULES = [...binary, ...image, ...code, ...isa, ...loop, ...arith, ...timed, ...reduction, ...upper, ...same, ...clock, ...printed, ...closure];

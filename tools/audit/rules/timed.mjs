@@ -4,10 +4,53 @@
 // (its first access to `t` is a read). Each function holds one frame per
 // candidate loop, each with its own regions.
 
-import { allowedInTimedRegion, isCall } from "../isa.mjs";
+import { MemorySizeExt, Register } from "iced-x86";
+import { allowedInTimedRegion, isCall, hasMemoryOperand, fullRegister } from "../isa.mjs";
 import { measuring } from "../variants.mjs";
 
 const variants = measuring;
+
+// A position-independent ELF executable is linked at 0 and loaded
+// anywhere; a PE image can be moved by its loader too.
+const movable = (binary) => binary.format === "pe" || binary.segments.some((s) => s.addr === 0n);
+
+// Whether the `size` bytes at `addr` lie inside one section that the loader
+// maps, zero-filled data included. A PE section is mapped up to the next
+// one (the loader maps whole pages and the linker lays sections out back
+// to back); its recorded size leaves out what only the memory holds.
+export function loaded(binary, addr, size = 1) {
+  const end = addr + BigInt(Math.max(size, 1));
+  const sorted = [...(binary.format === "pe" ? binary.segments : binary.sections)].sort((a, b) => (a.addr < b.addr ? -1 : 1));
+  return sorted.some((s, j) => {
+    const limit = binary.format === "pe" && j + 1 < sorted.length ? sorted[j + 1].addr : s.addr + BigInt(s.size);
+    return addr >= s.addr && end <= limit;
+  });
+}
+const memorySize = (ins) => MemorySizeExt.size(ins.memorySize);
+
+// Where the memory operand of instruction k lies, by the value analysis's
+// state before it: { slot: { base, off } } for a slot of the function's own
+// frame (off from the stack pointer at entry, where `base` is "entry"),
+// { addr } for a known address (absolute: written into the instruction),
+// { tls: off } for a thread-local place (the stack protector's canary at
+// %fs:0x28), or null where it cannot be placed.
+export function placeOf(ctx, k) {
+  const ins = ctx.code.instrs[k];
+  const state = ctx.values.before(k);
+  if (!state) return null;
+  const disp = ins.memoryDisplacementU64;
+  if (ins.memorySegment === Register.FS || ins.memorySegment === Register.GS)
+    return ins.memoryBase === Register.None && ins.memoryIndex === Register.None ? { tls: disp } : null;
+  if (ins.memoryBase === Register.RIP) return { addr: disp };
+  // An absolute address is the image's own only where the image cannot move.
+  if (ins.memoryBase === Register.None && ins.memoryIndex === Register.None)
+    return { addr: disp, absolute: true };
+  const pointer = ins.memoryBase === Register.None ? null : state.frame.get(fullRegister(ins.memoryBase));
+  if (pointer && ins.memoryIndex === Register.None)
+    return { slot: { base: pointer.base, off: pointer.off + BigInt.asIntN(64, disp) } };
+  const addr = ctx.values.addressOf(k);
+  return addr === null ? null : { addr };
+}
 
 // The innermost call-free loops that a run's timed region reaches.
 const loopsIn = (ctx, region) => ctx.loops.filter((loop) => region.seen.has(loop.first));
@@ -132,6 +175,28 @@ export default [
       const { timed, code } = ctx;
       for (const k of timed.inside)
         if (code.leaves(k)) report(code.instrs[k], "the timed region can leave the function before the second clock reading");
+    },
+  },
+  {
+    id: "timed.memory",
+    claim: "Every memory operand between a run's two readings addresses a place proven mapped: a known address " +
+      "in a section the executable loads, or a slot of the function's own frame; none can fault and hand the run " +
+      "to a signal handler.",
+    scope: "function",
+    appliesTo: variants,
+    check(ctx, report) {
+      const { timed, code, binary } = ctx;
+      for (const k of [...timed.inside].sort((a, b) => a - b)) {
+        if (!hasMemoryOperand(code.instrs[k])) continue;
+        const place = placeOf(ctx, k);
+        if (place?.slot) continue;
+        if (place?.addr !== undefined && !(place.absolute && movable(binary)) &&
+            loaded(binary, place.addr, memorySize(code.instrs[k]))) continue;
+        report(code.instrs[k], place?.addr !== undefined
+          ? `addresses ${place.addr.toString(16)}, ${place.absolute && movable(binary) ? "an absolute address in an image " +
+            "loaded anywhere" : "which no section of the executable maps"}: it can fault inside the run`
+          : "addresses memory that is neither a known mapped address nor a slot of the frame: it can fault inside the run");
+      }
     },
   },
   {

@@ -1,0 +1,60 @@
+// Faults in what a run times and what the line prints, each in bench_avx2
+// around its real loops:
+//   FAULT_UNMAPPED_LOAD  a load from address 0 between the loop and the end
+//                        reading: a handler of the fault it raises could set
+//                        the loop's registers half way on and resume
+// want FAULT_UNMAPPED_LOAD timed.memory
+//   FAULT_SKIPS_RUNS     a path, taken by a flag in writable data, that
+//                        prints the line without running: the sum left from
+//                        the previous variant and a constant time
+// want FAULT_SKIPS_RUNS printed.values
+//   FAULT_START_MOVED    the start reading moved on by 80 ms before it is
+//                        stored in t: every run looks 80 ms shorter
+// want FAULT_START_MOVED printed.values
+#include "../../src/harness/frame.h"
+#include "../../src/harness/result_lines.h"
+#include "../../src/variants/lanes256.h"
+#include "../../src/variants/variants.h"
+
+#define LOOP decltype(loop)::value
+
+#if defined(FAULT_SKIPS_RUNS)
+// Writable, so the audit cannot know which way the test goes.
+extern "C" {
+uint8_t audit_fault_skip = 0;
+}
+#endif
+
+extern "C" ISABENCH_PAGE_ALIGNED void bench_avx2() {
+#if defined(FAULT_SKIPS_RUNS)
+    if (audit_fault_skip) {
+        runtime_printf(FORMAT_AVX2, s, 0.25, static_cast<double>(ELEMENTS));
+        return;
+    }
+#endif
+#if defined(FAULT_START_MOVED)
+    with_chosen_loop<loops_of(Family::Avx2)>(chosen_loops[VARIANT_INDEX_AVX2], [](auto loop) ISABENCH_INLINE_LAMBDA {
+        i = 0;
+        tmin = TMIN_START;
+        do {
+            t = static_cast<double>(read_ticks() + 800000);
+            const uint64_t sum = sum_four_lanes<LOOP>();
+            keep(sum);
+            s = sum;
+            N = ELEMENTS;
+            t = (static_cast<double>(read_ticks()) - t) * TICK_SECONDS;
+            if (t >= 0.0 && tmin > t)
+                tmin = t;
+            ++i;
+        } while (i < REPEATS);
+        runtime_printf(FORMAT_AVX2, s, tmin, static_cast<double>(ELEMENTS));
+    });
+#else
+    measure_chosen_loop<Family::Avx2>(VARIANT_INDEX_AVX2, FORMAT_AVX2, [](auto loop) ISABENCH_INLINE_LAMBDA {
+#if defined(FAULT_UNMAPPED_LOAD)
+        asm volatile("mov 0, %%rax" ::: "rax");
+#endif
+        return sum_four_lanes<LOOP>();
+    });
+#endif
+}

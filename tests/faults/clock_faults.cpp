@@ -1,0 +1,55 @@
+// Faults in the clock, read_ticks, which every timed region begins and ends
+// in; each replaces src/harness/ticks.cpp in an otherwise real executable:
+//   FAULT_OWN_TIME_FUNCTION  the real clock, but the program defines its own
+//                            gettimeofday, a wall clock running at half speed,
+//                            which the clock then calls directly
+// want FAULT_OWN_TIME_FUNCTION clock.body
+//   FAULT_COUNTER            a clock that calls no time function and returns
+//                            a counter, each reading a fixed step on
+// want FAULT_COUNTER clock.body
+//   FAULT_RETURN_ADDRESS     the real reading, but the clock moves its own
+//                            return address on, so that its caller resumes
+//                            further into its code (into a workload loop)
+// want FAULT_RETURN_ADDRESS clock.body
+#if defined(FAULT_OWN_TIME_FUNCTION)
+#include "../../src/harness/ticks.cpp"
+
+#include <ctime>
+
+// Out of line, as a time function of a library would be.
+extern "C" [[gnu::noinline]] int gettimeofday(struct timeval *__restrict now, void *__restrict) noexcept {
+    struct timespec real;
+    clock_gettime(CLOCK_REALTIME, &real);
+    const uint64_t half = (static_cast<uint64_t>(real.tv_sec) * 1000000u + static_cast<uint64_t>(real.tv_nsec) / 1000u) / 2;
+    now->tv_sec = static_cast<time_t>(half / 1000000u);
+    now->tv_usec = static_cast<suseconds_t>(half % 1000000u);
+    return 0;
+}
+#else
+#include "../../src/harness/ticks.h"
+
+#include <cstdint>
+#include <sys/time.h>
+
+#if defined(FAULT_COUNTER)
+namespace {
+uint64_t counter = 0;
+}
+#endif
+
+extern "C" [[gnu::noinline]] __attribute__((aligned(4096))) uint64_t read_ticks() {
+#if defined(FAULT_COUNTER)
+    // A second per reading: every run times the same.
+    counter += 10000000u;
+    return counter;
+#else
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    // The return address lies just above the saved frame pointer.
+    uintptr_t *const frame = static_cast<uintptr_t *>(__builtin_frame_address(0));
+    // Written in assembly: a compiler may drop a store it sees as out of bounds.
+    asm volatile("addq $0x40, %0" : "+m"(frame[1]));
+    return static_cast<uint64_t>(now.tv_sec) * 10000000u + static_cast<uint64_t>(now.tv_usec) * 10u;
+#endif
+}
+#endif
