@@ -7,77 +7,130 @@
 //                                the AVX and AVX-512 register state
 //   cpu_support_check decisions  the decision from register values to the
 //                                variants that run, on values that no host or
-//                                emulator here reports
+//                                emulator here reports; and the CPUID bits of
+//                                cpu_features.def against <cpuid.h>
+#include <cpuid.h>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "../src/harness/cpu_support.h"
+#include "../src/variants/loops.h"
 
 namespace {
+
+// The register state among `features`.
+constexpr unsigned STATES = 0
+#define ISABENCH_STATE(NAME, ...) | FEATURE_##NAME
+#include "../src/harness/cpu_features.def"
+    ;
+
+// The register state the compiler's __builtin_cpu_supports also requires of
+// an extension: the state that the first variant needing it needs.
+unsigned state_for(unsigned feature) {
+    for (unsigned v = 0; v < VARIANT_COUNT; ++v)
+        if (needs_of(v) & feature)
+            return needs_of(v) & STATES;
+    return 0;
+}
 
 int cross_check() {
     __builtin_cpu_init();
     const unsigned usable = usable_features();
-    const bool os_ymm = usable & FEATURE_OS_YMM;
-    const bool os_zmm = usable & FEATURE_OS_ZMM;
-    struct {
+    const struct {
         const char *name;
-        bool ours;
+        unsigned feature;
         bool compiler;
     } checks[] = {
-        {"sse3", (usable & FEATURE_SSE3) != 0, __builtin_cpu_supports("sse3") != 0},
-        {"ssse3", (usable & FEATURE_SSSE3) != 0, __builtin_cpu_supports("ssse3") != 0},
-        {"sse4.1", (usable & FEATURE_SSE41) != 0, __builtin_cpu_supports("sse4.1") != 0},
-        {"sse4.2", (usable & FEATURE_SSE42) != 0, __builtin_cpu_supports("sse4.2") != 0},
-        {"avx", (usable & FEATURE_AVX) && os_ymm, __builtin_cpu_supports("avx") != 0},
-        {"avx2", (usable & FEATURE_AVX2) && os_ymm, __builtin_cpu_supports("avx2") != 0},
-        {"avx512f", (usable & FEATURE_AVX512F) && os_zmm, __builtin_cpu_supports("avx512f") != 0},
-        {"avx512dq", (usable & FEATURE_AVX512DQ) && os_zmm, __builtin_cpu_supports("avx512dq") != 0},
-        {"avx512vl", (usable & FEATURE_AVX512VL) && os_zmm, __builtin_cpu_supports("avx512vl") != 0},
+#define ISABENCH_FEATURE(NAME, source, mask, compiler, ...) \
+    {compiler, FEATURE_##NAME, __builtin_cpu_supports(compiler) != 0},
+#include "../src/harness/cpu_features.def"
     };
     int failures = 0;
     for (const auto &c : checks) {
-        std::printf("%-9s ours %d, compiler %d%s\n", c.name, c.ours, c.compiler, c.ours == c.compiler ? "" : "  MISMATCH");
-        failures += c.ours != c.compiler;
+        const unsigned state = state_for(c.feature);
+        const bool ours = (usable & c.feature) && (usable & state) == state;
+        std::printf("%-9s ours %d, compiler %d%s\n", c.name, ours, c.compiler, ours == c.compiler ? "" : "  MISMATCH");
+        failures += ours != c.compiler;
     }
     std::printf("%d failed\n", failures);
     return failures == 0 ? 0 : 1;
 }
 
-// Register bits as the processor manuals number them, written out here
-// rather than taken from the code under test.
-constexpr uint32_t SSE42_ECX = 1u << 0 | 1u << 9 | 1u << 19 | 1u << 20;  // SSE3 SSSE3 SSE4.1 SSE4.2
-constexpr uint32_t OSXSAVE = 1u << 27;
-constexpr uint32_t AVX = 1u << 28;
-constexpr uint32_t AVX2 = 1u << 5;
-constexpr uint32_t AVX512F = 1u << 16, AVX512DQ = 1u << 17, AVX512VL = 1u << 31;
-constexpr uint32_t AVX512_EBX = AVX2 | AVX512F | AVX512DQ | AVX512VL;
-constexpr uint64_t XCR0_YMM = 0x7;    // x87, SSE, AVX state
-constexpr uint64_t XCR0_ZMM = 0xE7;   // and opmask, ZMM halves, ZMM16-31
-constexpr uint32_t ALL_ECX = SSE42_ECX | OSXSAVE | AVX;
+// Where cpu_features.def says each extension is reported, for building
+// register values from it.
+enum Source { LEAF1_ECX, LEAF7_EBX };
 
-// The variants beyond scalar and SSE2 that run with `usable`, each checked
-// on its own as the driver does.
-std::string runs(unsigned usable) {
-    const struct {
-        unsigned needs;
-        const char *label;
-    } levels[] = {{NEEDS_SSE42, "SSE4.2"}, {NEEDS_AVX, "AVX"}, {NEEDS_AVX2, "AVX2"}, {NEEDS_AVX512, "AVX512"}};
-    std::string labels = "scalar SSE2";
-    for (const auto &level : levels)
-        if ((usable & level.needs) == level.needs)
-            labels += std::string(" ") + level.label;
-    return labels;
-}
+// Every CPUID extension the table lists.
+constexpr unsigned ALL = 0
+#define ISABENCH_FEATURE(NAME, ...) | FEATURE_##NAME
+#include "../src/harness/cpu_features.def"
+    ;
 
-CpuRegisters values(uint32_t max_leaf, uint32_t leaf1_ecx, uint32_t leaf7_ebx, uint64_t xcr0) {
+// XCR0 as operating systems set it: x87, SSE and AVX state; and with the
+// opmask registers, the upper ZMM halves and ZMM16 to ZMM31.
+constexpr uint64_t XCR0_YMM = 0x7;
+constexpr uint64_t XCR0_ZMM = 0xE7;
+
+// Register values of a processor that reports `features` (CPUID bits as
+// cpu_features.def places them) and OSXSAVE where `osxsave`, with XCR0 and
+// the highest basic leaf as given.
+CpuRegisters offering(unsigned features, uint32_t max_leaf = 0xd, uint64_t xcr0 = XCR0_ZMM, bool osxsave = true) {
     CpuRegisters registers{};
     registers.max_leaf = max_leaf;
-    registers.leaf1_ecx = leaf1_ecx;
-    registers.leaf7_ebx = leaf7_ebx;
     registers.xcr0 = xcr0;
+    registers.leaf1_ecx = osxsave ? bit_OSXSAVE : 0;
+#define ISABENCH_FEATURE(NAME, source, mask, ...) \
+    if (features & FEATURE_##NAME)                 \
+        (source == LEAF1_ECX ? registers.leaf1_ecx : registers.leaf7_ebx) |= mask;
+#include "../src/harness/cpu_features.def"
     return registers;
+}
+
+// The table's CPUID bits against the compiler's own names for them in
+// <cpuid.h>, which the processor manuals' numbering reaches this test by
+// rather than through the code under test.
+int masks() {
+    const struct {
+        unsigned feature;
+        uint32_t leaf1_ecx, leaf7_ebx;
+    } bits[] = {
+        {FEATURE_SSE3, bit_SSE3, 0},       {FEATURE_SSSE3, bit_SSSE3, 0},       {FEATURE_SSE41, bit_SSE4_1, 0},
+        {FEATURE_SSE42, bit_SSE4_2, 0},    {FEATURE_AVX, bit_AVX, 0},           {FEATURE_AVX2, 0, bit_AVX2},
+        {FEATURE_AVX512F, 0, bit_AVX512F}, {FEATURE_AVX512DQ, 0, bit_AVX512DQ}, {FEATURE_AVX512VL, 0, bit_AVX512VL},
+    };
+    int failures = 0;
+    unsigned covered = 0;
+    for (const auto &b : bits) {
+        const CpuRegisters got = offering(b.feature, 0xd, 0, false);
+        const bool right = got.leaf1_ecx == b.leaf1_ecx && got.leaf7_ebx == b.leaf7_ebx;
+        char name[64];
+        describe_features(b.feature, name, sizeof name);
+        if (!right)
+            std::printf("%-36s leaf 1 ECX %08X, leaf 7 EBX %08X; cpuid.h: %08X, %08X\n", name, got.leaf1_ecx,
+                        got.leaf7_ebx, b.leaf1_ecx, b.leaf7_ebx);
+        failures += !right;
+        covered |= b.feature;
+    }
+    if (covered != ALL) {
+        std::printf("cpu_features.def lists extensions this check has no cpuid.h bit for: %X\n", ALL & ~covered);
+        ++failures;
+    }
+    return failures;
+}
+
+// The variants that run with `usable`, each checked on its own as the driver
+// does.
+std::string runs(unsigned usable) {
+    constexpr const char *LABELS[] = {
+#define ISABENCH_VARIANT(NAME, function, tag, label, ...) label,
+#include "../src/variants/variants.def"
+    };
+    std::string labels;
+    for (unsigned v = 0; v < VARIANT_COUNT; ++v)
+        if ((usable & needs_of(v)) == needs_of(v))
+            labels += (labels.empty() ? "" : " ") + std::string(LABELS[v]);
+    return labels;
 }
 
 // Which processor's loops register values select: CPUID leaf 1 EAX as
@@ -105,7 +158,7 @@ int identities() {
     };
     int failures = 0;
     for (const auto &c : cases) {
-        CpuRegisters registers = values(0xd, ALL_ECX, AVX512_EBX, XCR0_ZMM);
+        CpuRegisters registers = offering(ALL);
         std::strcpy(registers.vendor, c.vendor);
         registers.leaf1_eax = c.eax;
         const Processor got = identify_processor(registers);
@@ -123,22 +176,22 @@ int decisions() {
         CpuRegisters registers;
         const char *runs;
     } cases[] = {
-        {"every extension", values(0xd, ALL_ECX, AVX512_EBX, XCR0_ZMM), "scalar SSE2 SSE4.2 AVX AVX2 AVX512"},
-        {"AVX-512F without DQ", values(0xd, ALL_ECX, AVX512_EBX & ~AVX512DQ, XCR0_ZMM), "scalar SSE2 SSE4.2 AVX AVX2"},
-        {"AVX-512F without VL", values(0xd, ALL_ECX, AVX512_EBX & ~AVX512VL, XCR0_ZMM), "scalar SSE2 SSE4.2 AVX AVX2"},
+        {"every extension", offering(ALL), "scalar SSE2 SSE4.2 AVX AVX2 AVX512"},
+        {"AVX-512F without DQ", offering(ALL & ~FEATURE_AVX512DQ), "scalar SSE2 SSE4.2 AVX AVX2"},
+        {"AVX-512F without VL", offering(ALL & ~FEATURE_AVX512VL), "scalar SSE2 SSE4.2 AVX AVX2"},
         // Hardware with AVX-512 whose operating system saves only the YMM state.
-        {"XCR0 without opmask and ZMM state", values(0xd, ALL_ECX, AVX512_EBX, XCR0_YMM), "scalar SSE2 SSE4.2 AVX AVX2"},
-        {"XCR0 without the high ZMM registers", values(0xd, ALL_ECX, AVX512_EBX, 0x67), "scalar SSE2 SSE4.2 AVX AVX2"},
+        {"XCR0 without opmask and ZMM state", offering(ALL, 0xd, XCR0_YMM), "scalar SSE2 SSE4.2 AVX AVX2"},
+        {"XCR0 without the high ZMM registers", offering(ALL, 0xd, 0x67), "scalar SSE2 SSE4.2 AVX AVX2"},
         // Above the highest leaf a processor may answer with another leaf's
         // data: whatever stands in leaf 7 must count for nothing.
-        {"highest basic leaf 6", values(6, ALL_ECX, AVX512_EBX, XCR0_ZMM), "scalar SSE2 SSE4.2 AVX"},
-        {"highest basic leaf 0", values(0, ALL_ECX, AVX512_EBX, XCR0_ZMM), "scalar SSE2"},
-        {"AVX2 reported without AVX", values(0xd, SSE42_ECX | OSXSAVE, AVX512_EBX, XCR0_ZMM), "scalar SSE2 SSE4.2"},
+        {"highest basic leaf 6", offering(ALL, 6), "scalar SSE2 SSE4.2 AVX"},
+        {"highest basic leaf 0", offering(ALL, 0), "scalar SSE2"},
+        {"AVX2 reported without AVX", offering(ALL & ~FEATURE_AVX), "scalar SSE2 SSE4.2"},
         // The operating system has not enabled XSAVE: XCR0 holds nothing
         // meaningful, even if a value was recorded.
-        {"OSXSAVE clear while AVX is set", values(0xd, SSE42_ECX | AVX, AVX512_EBX, XCR0_ZMM), "scalar SSE2 SSE4.2"},
-        {"XCR0 without the AVX state", values(0xd, ALL_ECX, AVX512_EBX, 0x3), "scalar SSE2 SSE4.2"},
-        {"SSE4.2 without SSSE3", values(0xd, ALL_ECX & ~(1u << 9), AVX512_EBX, XCR0_ZMM), "scalar SSE2"},
+        {"OSXSAVE clear while AVX is set", offering(ALL, 0xd, XCR0_ZMM, false), "scalar SSE2 SSE4.2"},
+        {"XCR0 without the AVX state", offering(ALL, 0xd, 0x3), "scalar SSE2 SSE4.2"},
+        {"SSE4.2 without SSSE3", offering(ALL & ~FEATURE_SSSE3), "scalar SSE2"},
     };
     int failures = 0;
     for (const Case &c : cases) {
@@ -148,6 +201,7 @@ int decisions() {
         failures += !right;
     }
     failures += identities();
+    failures += masks();
     std::printf("%d failed\n", failures);
     return failures == 0 ? 0 : 1;
 }

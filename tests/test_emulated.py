@@ -5,25 +5,25 @@ These are the expectations of hosts without AVX-512 (or without more), run
 on whatever processor the tests land on.
 
 usage: test_emulated.py MODEL [TEST ...]   (MODEL: a qemu-x86_64 -cpu model)"""
+import argparse
 import shutil
 import sys
 import unittest
 
-from harness import (check_lines, check_merged_output, check_messages, check_write_failure,
+from harness import (check_lines, check_merged_output, check_messages, check_write_failure, cpuinfo_flags_up_to,
                      supported_variants)
 
-SSE42 = {"pni", "ssse3", "sse4_1", "sse4_2"}
 # What each model offers, as the kernel would list it in /proc/cpuinfo: it
-# lists AVX only where XSAVE lets it save the AVX registers. The variants each
-# must run follow from the ladder in harness.py: Conroe scalar and SSE2,
-# Nehalem and Haswell without XSAVE up to SSE4.2, SandyBridge up to AVX,
-# Haswell up to AVX2.
+# lists AVX only where XSAVE lets it save the AVX registers. Conroe has SSE3
+# and SSSE3 but not SSE4.1, so it runs scalar and SSE2 only; Nehalem and
+# Haswell without XSAVE run up to SSE4.2, SandyBridge up to AVX, Haswell up
+# to AVX2.
 MODELS = {
     "Conroe": {"pni", "ssse3"},
-    "Nehalem": SSE42,
-    "SandyBridge": SSE42 | {"avx"},
-    "Haswell": SSE42 | {"avx", "avx2"},
-    "Haswell,-xsave": SSE42,
+    "Nehalem": cpuinfo_flags_up_to("SSE4.2"),
+    "SandyBridge": cpuinfo_flags_up_to("AVX"),
+    "Haswell": cpuinfo_flags_up_to("AVX2"),
+    "Haswell,-xsave": cpuinfo_flags_up_to("SSE4.2"),
 }
 # qemu adds warnings of its own about features its emulator lacks.
 NOISE = ("qemu-x86_64:",)
@@ -50,7 +50,11 @@ class Emulated(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    Emulated.model = sys.argv.pop(1)
+    parser = argparse.ArgumentParser(description="the built binary on an emulated processor")
+    parser.add_argument("model", choices=sorted(MODELS), help="a qemu-x86_64 -cpu model")
+    parser.add_argument("tests", nargs="*", help="the tests to run, as unittest names them (default: all)")
+    arguments = parser.parse_args()
+    Emulated.model = arguments.model
     if shutil.which("qemu-x86_64") is None:
         sys.exit("qemu-x86_64 not found (Debian package qemu-user)")
-    unittest.main(verbosity=2)
+    unittest.main(argv=[sys.argv[0], *arguments.tests], verbosity=2)

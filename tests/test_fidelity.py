@@ -24,7 +24,7 @@ import subprocess
 import sys
 import unittest
 
-from harness import BINARY, VARIANTS, supported_variants
+from harness import BINARY, LANES, VARIANTS, supported_variants
 
 TOOL = None
 AUDIT = []
@@ -38,10 +38,6 @@ def measure(rounds):
     if out.returncode != 0:
         raise AssertionError(f"isabench-fidelity failed: {out.stderr}")
     return json.loads(out.stdout)
-
-
-# Elements per iteration of each line's loop, as the benchmark defines them.
-LANES = {"scalar": 1, "SSE2": 2, "SSE4.2": 2, "AVX": 2, "AVX2": 4, "AVX512": 8}
 
 
 def judge(row, decide):

@@ -26,7 +26,8 @@ struct Feature {
 };
 
 constexpr Feature FEATURES[] = {
-#define ISABENCH_FEATURE(NAME, source, mask, text) {FEATURE_##NAME, source, mask, text},
+#define ISABENCH_FEATURE(NAME, source, mask, compiler, decoder, cpuinfo, text) {FEATURE_##NAME, source, mask, text},
+#define ISABENCH_STATE(NAME, mask, text) {FEATURE_##NAME, XCR0, mask, text},
 #include "cpu_features.def"
 };
 

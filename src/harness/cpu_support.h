@@ -6,24 +6,18 @@
 #include <cstdint>
 
 // One bit per extension a variant's build may use beyond the x86-64 baseline,
-// and one per register state the operating system must save for it:
+// and one per register state the operating system must save for them:
 // FEATURE_SSE3, ..., FEATURE_OS_ZMM, in the order of cpu_features.def.
 enum IsaFeatureIndex : unsigned {
 #define ISABENCH_FEATURE(NAME, ...) FEATURE_INDEX_##NAME,
+#define ISABENCH_STATE(NAME, ...) FEATURE_INDEX_##NAME,
 #include "cpu_features.def"
 };
 enum IsaFeature : unsigned {
 #define ISABENCH_FEATURE(NAME, ...) FEATURE_##NAME = 1u << FEATURE_INDEX_##NAME,
+#define ISABENCH_STATE(NAME, ...) FEATURE_##NAME = 1u << FEATURE_INDEX_##NAME,
 #include "cpu_features.def"
 };
-
-// What each variant needs beyond the x86-64 baseline; each level needs
-// everything the level before it needs.
-constexpr unsigned NEEDS_SSE42 = FEATURE_SSE3 | FEATURE_SSSE3 | FEATURE_SSE41 | FEATURE_SSE42;
-constexpr unsigned NEEDS_AVX = NEEDS_SSE42 | FEATURE_AVX | FEATURE_OS_YMM;
-constexpr unsigned NEEDS_AVX2 = NEEDS_AVX | FEATURE_AVX2;
-constexpr unsigned NEEDS_AVX512 =
-    NEEDS_AVX2 | FEATURE_AVX512F | FEATURE_AVX512DQ | FEATURE_AVX512VL | FEATURE_OS_ZMM;
 
 // The processors whose loops run in forms of their own, after
 // PROCESSOR_DEFAULT, which stands for every other one: PROCESSOR_ZEN3, ...

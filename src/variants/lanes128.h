@@ -34,8 +34,17 @@
                                         ISABENCH_POSITION_##position(ISABENCH_STEP_##counter,                 \
                                                                      operations(copy, xor_op)))               \
                      : [b] "+x"(b), [x] "=&x"(x), [acc] "+x"(acc)                                             \
-                     : [c2] "x"(c2), ISABENCH_COUNTS(2, ELEMENTS)                                                       \
+                     : [c2] "x"(c2), ISABENCH_COUNTS(lanes_of(TWO_LANE_FAMILY), ELEMENTS)                                 \
                      : "rax", "cc", "memory");
+
+// The family of the two-lane loops this build's instruction set runs.
+#if defined(__AVX__)
+constexpr Family TWO_LANE_FAMILY = Family::Avx;
+#else
+constexpr Family TWO_LANE_FAMILY = Family::Sse;
+#endif
+static_assert(lanes_of(TWO_LANE_FAMILY) == sizeof(__m128i) / sizeof(uint64_t),
+              "variants.def: a two-lane family's variants must give it the lanes of a 128-bit register");
 
 // The two-lane loop numbered NUMBER in variants.def, in the family the
 // build's instruction set gives.
@@ -57,10 +66,3 @@ ISABENCH_INLINE uint64_t sum_two_lanes() {
     const __m128i sum = _mm_add_epi64(acc, _mm_srli_si128(acc, 8));
     return static_cast<uint64_t>(_mm_cvtsi128_si64(sum));
 }
-
-// The family of the two-lane loops this build's instruction set runs.
-#if defined(__AVX__)
-constexpr Family TWO_LANE_FAMILY = Family::Avx;
-#else
-constexpr Family TWO_LANE_FAMILY = Family::Sse;
-#endif

@@ -34,6 +34,9 @@
                      : [c2] REGISTERS(c2), [step] REGISTERS(STEP), ISABENCH_COUNTS(LANES, RUN_ELEMENTS)                            \
                      : "rax", "cc", "memory");
 
+static_assert(lanes_of(Family::Avx2) == sizeof(__m256i) / sizeof(uint64_t),
+              "variants.def: the AVX2 family's variants must give it the lanes of a 256-bit register");
+
 // The four-lane loop numbered NUMBER in variants.def.
 template <unsigned NUMBER>
 ISABENCH_INLINE uint64_t sum_four_lanes() {
@@ -45,7 +48,7 @@ ISABENCH_INLINE uint64_t sum_four_lanes() {
     register __m256i acc asm("ymm2") = _mm256_setzero_si256();
     register __m256i c4 asm("ymm3") = _mm256_load_si256(from_read_only_data<__m256i>(FOURS));
     register __m256i c2 asm("ymm4") = _mm256_load_si256(from_read_only_data<__m256i>(TWOS));
-#define ISABENCH_LOOP_Avx2(...) ISABENCH_WIDE_LOOP("x", 4, c4, __VA_ARGS__)
+#define ISABENCH_LOOP_Avx2(...) ISABENCH_WIDE_LOOP("x", lanes_of(Family::Avx2), c4, __VA_ARGS__)
 #include "variants.def"
     static_assert(NUMBER < loops_of(Family::Avx2), "no such AVX2 loop");
     __m128i sum = _mm_add_epi64(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));

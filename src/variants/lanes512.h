@@ -19,6 +19,9 @@ ISABENCH_INLINE uint64_t reduce_eight_lanes(__m512i acc) {
 #if defined(__AVX512F__)
 #include "lanes256.h"
 
+static_assert(lanes_of(Family::Avx512) == sizeof(__m512i) / sizeof(uint64_t),
+              "variants.def: the AVX-512 family's variants must give it the lanes of a 512-bit register");
+
 // The four-lane loops' operations at 512 bits, in EVEX encoding. b enters
 // holding `start`, the indices {8m, ..., 8m + 7} of the first iteration; acc
 // enters at zero. The loop numbered NUMBER in variants.def, over
@@ -32,7 +35,7 @@ ISABENCH_INLINE uint64_t sum_eight_lanes(__m512i start) {
     register __m512i acc asm("zmm2") = _mm512_setzero_si512();
     register __m512i c8 asm("zmm3") = _mm512_load_si512(from_read_only_data<__m512i>(EIGHTS));
     register __m512i c2 asm("zmm4") = _mm512_load_si512(from_read_only_data<__m512i>(TWOS));
-#define ISABENCH_LOOP_Avx512(...) ISABENCH_WIDE_LOOP("v", 8, c8, __VA_ARGS__)
+#define ISABENCH_LOOP_Avx512(...) ISABENCH_WIDE_LOOP("v", lanes_of(Family::Avx512), c8, __VA_ARGS__)
 #include "variants.def"
     static_assert(NUMBER < loops_of(Family::Avx512), "no such AVX-512 loop");
     return reduce_eight_lanes(acc);

@@ -19,6 +19,8 @@
 #define ISABENCH_SCALAR_ORDER_accfirst(step) ISABENCH_SCALAR_ACCUMULATE step
 #define ISABENCH_SCALAR_ORDER_incfirst(step) step ISABENCH_SCALAR_ACCUMULATE
 
+static_assert(lanes_of(Family::Scalar) == 1, "variants.def: the scalar loop handles one element per iteration");
+
 // The scalar loop numbered NUMBER in variants.def.
 template <unsigned NUMBER>
 ISABENCH_INLINE uint64_t sum_one_lane() {

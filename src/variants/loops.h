@@ -75,6 +75,47 @@ enum VariantIndex : unsigned {
     VARIANT_COUNT
 };
 
+// What variants.def says of each variant that its needs and its loops'
+// lanes are made from, by variant index.
+struct VariantRow {
+    unsigned added_needs;  // beyond those of the variant before it
+    unsigned lanes;
+    Family family;
+};
+
+constexpr VariantRow VARIANT_ROWS[] = {
+#define ISABENCH_VARIANT(NAME, function, tag, label, needs, lanes, encoding, family) {needs, lanes, Family::family},
+#include "variants.def"
+};
+
+// The extensions variant `variant` needs beyond the x86-64 baseline: those
+// its row adds and everything the variants before it need.
+constexpr unsigned needs_of(unsigned variant) {
+    unsigned needs = 0;
+    for (unsigned v = 0; v <= variant; ++v)
+        needs |= VARIANT_ROWS[v].added_needs;
+    return needs;
+}
+
+// The 64-bit lanes per iteration of `family`'s loops, as its variants' rows
+// give them; 0 for a family no variant runs.
+constexpr unsigned lanes_of(Family family) {
+    for (const VariantRow &row : VARIANT_ROWS)
+        if (row.family == family)
+            return row.lanes;
+    return 0;
+}
+
+// The variants that share a family run the same loops, so their rows must
+// give it the same lanes.
+constexpr bool lanes_agree() {
+    for (const VariantRow &row : VARIANT_ROWS)
+        if (row.lanes != lanes_of(row.family))
+            return false;
+    return true;
+}
+static_assert(lanes_agree(), "variants.def: the variants of one family must give it the same lanes");
+
 // Runs `frame` with the loop numbered `chosen` among COUNT, passed as a
 // std::integral_constant: one frame for each loop, each with its loop
 // inline, so that what a run times never depends on a choice made inside

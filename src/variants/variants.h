@@ -29,6 +29,7 @@ struct MeasuringFunction {
 };
 
 constexpr MeasuringFunction MEASURING_FUNCTIONS[] = {
-#define ISABENCH_VARIANT(NAME, function, tag, label, needs, lanes, family) {function, label, needs, Family::family},
+#define ISABENCH_VARIANT(NAME, function, tag, label, ...) \
+    {function, label, needs_of(VARIANT_INDEX_##NAME), VARIANT_ROWS[VARIANT_INDEX_##NAME].family},
 #include "variants.def"
 };

@@ -1,18 +1,19 @@
 // What the audit knows about each function of the executable: its
 // instruction set (CPUID features as iced-x86 names them), its encoding and
 // register width, the shape of its workload loops, and what its frame must
-// contain. Which loops a variant carries is variants.def's to say.
+// contain. The measuring functions, their instruction sets, encodings and
+// lanes, and the loops each carries are the program's tables' to say
+// (table.mjs); what is the audit's own is the baseline and what it counts in
+// each shape of loop.
 
 import { expectedLoop } from "./forms.mjs";
+import { loadTable, loadFeatures } from "./table.mjs";
 
-// The instruction-set ladder: each level is the one below it plus what is new.
+// The x86-64 baseline as iced-x86 names it, which every function's
+// instruction set starts from; GCC builds the scalar function without SSE2.
 const BASE_NO_SSE2 = ["INTEL8086", "INTEL186", "INTEL286", "INTEL386", "INTEL486", "X64", "CMOV", "CX8",
   "FPU", "FPU287", "FPU387", "FXSR", "MULTIBYTENOP", "SSE"];
 const BASELINE = [...BASE_NO_SSE2, "SSE2"];
-const SSE42 = [...BASELINE, "SSE3", "SSSE3", "SSE4_1", "SSE4_2"];
-const AVX = [...SSE42, "AVX"];
-const AVX2 = [...AVX, "AVX2"];
-const AVX512 = [...AVX2, "AVX512F", "AVX512DQ", "AVX512VL"];
 
 const fixed = (list) => () => new Set(list);
 
@@ -37,38 +38,57 @@ const TWO_LANE_COUNTS = { laneAdd: [2, 2], xor: [1, 1], copy: [1, 1], ...COUNTER
 // x <- b + c2; x <- x XOR b; b <- b + step; acc <- acc + x: no copy needed.
 const WIDE_COUNTS = { laneAdd: [3, 3], xor: [1, 1], copy: [0, 0], ...COUNTER };
 
-// What the audit holds of each variant. Its loops are variants.def's: the
-// rows of its family, read when an executable is audited (table.mjs), each
-// in the form forms.mjs builds for its shape (scalar, two-lane, wide).
-const variant = (name, width, features, encoding, counts, extra = {}) => ({
-  name, width, lanes: Math.max(1, width / 64), encoding, features, counts,
-  shape: width === 64 ? "scalar" : width === 128 ? "two-lane" : "wide",
-  // The 128-bit loops step b by the XOR distance: one register for both.
-  sharedStep: width === 128,
-  // The upper register halves are cleared before every call and return, and
-  // inside the timed region.
-  clearsUpper: width > 128,
-  // Clock conversions that must use VCVTUSI2SD: at least one per reading.
-  unsignedConversions: 0,
-  sameCodeAs: null,
-  ...extra,
-});
+const COUNTS = { scalar: SCALAR_COUNTS, "two-lane": TWO_LANE_COUNTS, wide: WIDE_COUNTS };
+const ENCODINGS = ["legacy", "vex", "evex"];
 
-export const VARIANTS = [
-  // GCC builds the scalar variant without SSE2 (x87 frame); Clang cannot
-  // pass doubles to printf that way and keeps SSE2 for the frame only.
-  variant("bench_scalar", 64, (compiler) => new Set(compiler === "gcc" ? BASE_NO_SSE2 : BASELINE), "legacy",
-    SCALAR_COUNTS),
-  variant("bench_sse2", 128, fixed(BASELINE), "legacy", TWO_LANE_COUNTS),
-  // The SSE2 function's code built for a higher level: only instructions
-  // from SSE3 to SSE4.2 may differ (and its format string).
-  variant("bench_sse42", 128, fixed(SSE42), "legacy", TWO_LANE_COUNTS,
-    { sameCodeAs: "bench_sse2", newFeatures: new Set(["SSE3", "SSSE3", "SSE4_1", "SSE4_2"]) }),
-  variant("bench_avx", 128, fixed(AVX), "vex", TWO_LANE_COUNTS),
-  variant("bench_avx2", 256, fixed(AVX2), "vex", WIDE_COUNTS),
-  // The frame converts each clock reading with VCVTUSI2SD (AVX-512F).
-  variant("bench_avx512", 512, fixed(AVX512), "evex", WIDE_COUNTS, { unsignedConversions: 2 }),
-];
+// The decoder's names for the extensions `needs` names (register state has
+// none: no instruction brings it).
+function decoderNames(needs, features, row) {
+  return needs.flatMap((name) => {
+    const feature = features.find((f) => f.NAME === name);
+    if (!feature) throw new Error(`variants.def: ${row.function} needs ${name}, which cpu_features.def does not list`);
+    return feature.decoder ? [feature.decoder] : [];
+  });
+}
+
+// What the audit holds of each variant of `table`, the extensions named as
+// `features` gives them. Each variant's instruction set is the baseline and
+// every extension it needs: its own row's and those of the variants before
+// it. Its loops are variants.def's: the rows of its family, each in the form
+// forms.mjs builds for its shape (scalar, two-lane, wide).
+function variantsOf(table, features) {
+  let ladder = [];
+  return table.variants.map((row) => {
+    const added = decoderNames(row.needs, features, row);
+    const own = ladder = [...ladder, ...added];
+    const width = 64 * row.lanes;
+    const shape = width === 64 ? "scalar" : width === 128 ? "two-lane" : "wide";
+    if (!ENCODINGS.includes(row.encoding))
+      throw new Error(`variants.def: ${row.function}'s encoding ${row.encoding} is none of ${ENCODINGS.join(", ")}`);
+    // A variant of a family that an earlier one runs is that one's code
+    // built for a higher level: only instructions of what it adds may differ
+    // (and its format string).
+    const earlier = table.variants.find((v) => v.family === row.family && v.index < row.index);
+    return {
+      name: row.function, width, lanes: row.lanes, encoding: row.encoding, shape, counts: COUNTS[shape],
+      // Clang cannot pass doubles to printf without SSE2 and keeps it for
+      // the scalar frame only.
+      features: (compiler) => new Set([...(shape === "scalar" && compiler === "gcc" ? BASE_NO_SSE2 : BASELINE), ...own]),
+      // The 128-bit loops step b by the XOR distance: one register for both.
+      sharedStep: width === 128,
+      // The upper register halves are cleared before every call and return,
+      // and inside the timed region.
+      clearsUpper: width > 128,
+      // Clock conversions that must use VCVTUSI2SD, at least one per
+      // reading: a frame built with AVX-512F converts with it.
+      unsignedConversions: own.includes("AVX512F") ? 2 : 0,
+      sameCodeAs: earlier?.function ?? null,
+      newFeatures: new Set(added),
+    };
+  });
+}
+
+export const VARIANTS = variantsOf(loadTable(), loadFeatures());
 
 // Whether `def` is a measuring function's (the clock's is not).
 export const measuring = (def) => def.counts !== undefined;
@@ -78,17 +98,17 @@ export const measuring = (def) => def.counts !== undefined;
 // candidate loops, each { row, number, offset, expected } (expected:
 // forms.mjs). Throws where the table and the audit disagree on a variant.
 export function measuringFunctions(table) {
-  const listed = new Set(table.variants.map((v) => v.function));
+  const defs = variantsOf(table, loadFeatures());
+  const listed = new Set(defs.map((v) => v.name));
   for (const def of VARIANTS)
     if (!listed.has(def.name)) throw new Error(`variants.def lists no variant ${def.name}, which the audit has rules for`);
-  return table.variants.map((row) => {
-    const def = VARIANTS.find((v) => v.name === row.function);
-    if (!def) throw new Error(`variants.def lists ${row.function}, for which the audit has no rules`);
-    if (row.lanes !== def.lanes) throw new Error(`variants.def gives ${row.function} ${row.lanes} lanes; the audit, ${def.lanes}`);
+  return table.variants.map((row, k) => {
+    if (!VARIANTS.some((v) => v.name === row.function))
+      throw new Error(`variants.def lists ${row.function}, for which the audit has no rules`);
+    const def = defs[k];
     const candidates = table.loops.filter((l) => l.family === row.family).map((l) => ({
       row: l, number: l.number, offset: l.offset, expected: expectedLoop(l, def),
     }));
     return { ...def, family: row.family, index: row.index, candidates };
   });
 }
-

@@ -113,7 +113,8 @@ struct Line {
 };
 
 Line lines[] = {
-#define ISABENCH_VARIANT(NAME, function, tag, label, needs, lanes, family) {label, #function, needs, Family::family, false, {}},
+#define ISABENCH_VARIANT(NAME, function, tag, label, ...) \
+    {label, #function, needs_of(VARIANT_INDEX_##NAME), VARIANT_ROWS[VARIANT_INDEX_##NAME].family, false, {}},
 #include "../../src/variants/variants.def"
 };
 

@@ -28,7 +28,6 @@ constexpr uint8_t JNE_SHORT = 0x75;
 constexpr uint8_t INT3 = 0xcc;
 
 struct FamilyPieces {
-    int lanes;
     Piece setup, copy[2], advance, add_c2, xor_op[2], accumulate, reduce;
     const char *copy_names[2];
     const char *xor_names[2];
@@ -36,16 +35,16 @@ struct FamilyPieces {
 
 const FamilyPieces &pieces_of(Family family) {
     static const FamilyPieces FAMILIES[] = {
-        {1, P(scalar_setup), {}, {}, {}, {}, P(scalar_accumulate), P(scalar_reduce), {}, {}},
-        {2, P(sse_setup), {P(sse_copy_movdqa), P(sse_copy_movaps)}, P(sse_advance), {},
+        {P(scalar_setup), {}, {}, {}, {}, P(scalar_accumulate), P(scalar_reduce), {}, {}},
+        {P(sse_setup), {P(sse_copy_movdqa), P(sse_copy_movaps)}, P(sse_advance), {},
          {P(sse_xor_pxor), P(sse_xor_xorps)}, P(sse_accumulate), P(sse_reduce), {"movdqa", "movaps"},
          {"pxor", "xorps"}},
-        {2, P(avx_setup), {P(avx_copy_vmovdqa), P(avx_copy_vmovaps)}, P(avx_advance), {},
+        {P(avx_setup), {P(avx_copy_vmovdqa), P(avx_copy_vmovaps)}, P(avx_advance), {},
          {P(avx_xor_vpxor), P(avx_xor_vxorps)}, P(avx_accumulate), P(avx_reduce), {"vmovdqa", "vmovaps"},
          {"vpxor", "vxorps"}},
-        {4, P(avx2_setup), {}, P(avx2_advance), P(avx2_add_c2), {P(avx2_xor_vpxor), P(avx2_xor_vxorps)},
+        {P(avx2_setup), {}, P(avx2_advance), P(avx2_add_c2), {P(avx2_xor_vpxor), P(avx2_xor_vxorps)},
          P(avx2_accumulate), P(avx2_reduce), {}, {"vpxor", "vxorps"}},
-        {8, P(avx512_setup), {}, P(avx512_advance), P(avx512_add_c2),
+        {P(avx512_setup), {}, P(avx512_advance), P(avx512_add_c2),
          {P(avx512_xor_vpxorq), P(avx512_xor_vxorps)}, P(avx512_accumulate), P(avx512_reduce), {},
          {"vpxorq", "vxorps"}},
     };
@@ -180,8 +179,6 @@ constexpr std::size_t HEAD = 1024;
 
 }  // namespace
 
-int lanes_of(Family family) { return pieces_of(family).lanes; }
-
 std::vector<Form> all_forms(Family family) {
     std::vector<Form> forms;
     if (family == Family::Scalar) {
@@ -235,7 +232,8 @@ bool parse_form(Family family, const std::string &name, Form &form) {
 
 BuiltLoop::BuiltLoop(const Form &form, uint64_t elements) : family_(form.family) {
     const FamilyPieces &p = pieces_of(form.family);
-    const uint64_t iterations = elements / p.lanes;
+    const int lanes = static_cast<int>(lanes_of(form.family));
+    const uint64_t iterations = elements / lanes;
     std::vector<uint8_t> start, loop, end;
 
     append(start, p.setup);
@@ -265,13 +263,13 @@ BuiltLoop::BuiltLoop(const Form &form, uint64_t elements) : family_(form.family)
             append(loop, p.accumulate);
         }
     } else if (form.position == Position::First) {
-        append_step(loop, form.counter, p.lanes);
+        append_step(loop, form.counter, lanes);
         append_operations(loop, form, p);
     } else {
         append_operations(loop, form, p);
-        append_step(loop, form.counter, p.lanes);
+        append_step(loop, form.counter, lanes);
     }
-    append_compare(loop, form.counter, iterations, p.lanes);
+    append_compare(loop, form.counter, iterations, lanes);
     // jne back to the loop's first instruction, a short jump: no loop here
     // comes near 128 bytes.
     loop.push_back(JNE_SHORT);
@@ -301,5 +299,5 @@ BuiltLoop::~BuiltLoop() { munmap(memory_, MEMORY); }
 
 uint64_t BuiltLoop::run() const {
     using Function = uint64_t (*)(const Constants *);
-    return reinterpret_cast<Function>(entry_)(constants_for(pieces_of(family_).lanes));
+    return reinterpret_cast<Function>(entry_)(constants_for(static_cast<int>(lanes_of(family_))));
 }

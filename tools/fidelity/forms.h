@@ -51,9 +51,6 @@ struct Form {
     int address = -1;
 };
 
-// Lanes per iteration of a family's loop.
-int lanes_of(Family family);
-
 // Every form of a family, at offset 0.
 std::vector<Form> all_forms(Family family);
 

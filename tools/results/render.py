@@ -15,6 +15,7 @@ Only the chart needs matplotlib, which Debian installs for /usr/bin/python3
 none: the chart carries the figures it shows as its description, which is
 compared instead of the picture, so the check runs under any Python 3 and
 on any matplotlib or none."""
+import argparse
 import difflib
 import glob
 import html
@@ -30,8 +31,17 @@ README = os.path.join(ROOT, "README.md")
 CHART = os.path.join(RESULTS, "elements-per-cycle.svg")
 BEGIN, END = "<!-- results: begin -->\n", "<!-- results: end -->\n"
 
+
+def lanes():
+    """Each line's lanes by its label, in the order the program prints the
+    lines, from the program's list of variants."""
+    with open(os.path.join(ROOT, "src", "variants", "variants.def"), encoding="utf-8") as f:
+        rows = re.findall(r'^ISABENCH_VARIANT\([^,]+, [^,]+, "[^"]*", "([^"]*)", [^,]+, (\d+),', f.read(), re.M)
+    return {label: int(count) for label, count in rows}
+
+
 # Each line's lanes, in the order the program prints the lines.
-LANES = {"scalar": 1, "SSE2": 2, "SSE4.2": 2, "AVX": 2, "AVX2": 4, "AVX512": 8}
+LANES = lanes()
 # The chart's widths: the 128-bit lines are one width, shown by the fastest
 # of them, since they differ only in encoding.
 WIDTHS = [("scalar", ["scalar"]), ("128-bit", ["SSE2", "SSE4.2", "AVX"]), ("AVX2", ["AVX2"]),
@@ -213,11 +223,12 @@ def check(results):
 
 
 def main():
+    parser = argparse.ArgumentParser(description="the README's tables and the chart, from docs/results")
+    parser.add_argument("--check", action="store_true", help="only check that the README and the chart are current")
+    arguments = parser.parse_args()
     results = load()
-    if sys.argv[1:] == ["--check"]:
+    if arguments.check:
         return check(results)
-    if sys.argv[1:]:
-        sys.exit("usage: tools/results/render.py [--check]")
     head, _, tail = readme_parts()
     with open(README, "w", encoding="utf-8") as f:
         f.write(head + BEGIN + tables(results) + END + tail)
