@@ -1,5 +1,5 @@
-// The upper halves of the vector registers, which the 256- and 512-bit
-// variants must clear before handing control to code built for a lower
+// The upper halves of the vector registers, which the variants wider than
+// 128 bits must clear before handing control to code built for a lower
 // level: every call (the clock, printf), every jump out and every return.
 
 import { FlowControl, Mnemonic, RegisterExt } from "iced-x86";
@@ -8,8 +8,8 @@ import { isCall, registersOf } from "../isa.mjs";
 export default [
   {
     id: "upper.clear",
-    claim: "At every call, jump out and return of the AVX2 and AVX-512 functions the upper register halves are " +
-      "clear; so the clearing before the end reading lies inside the timed region.",
+    claim: "At every call, jump out and return of the functions whose loops are wider than 128 bits the upper " +
+      "register halves are clear; so the clearing before the end reading lies inside the timed region.",
     scope: "function",
     appliesTo: (def) => def.clearsUpper === true,
     // A forward data flow over the function's instructions; it starts clean,
