@@ -7,7 +7,7 @@
 
 import { FlowControl, Register, InstructionInfoFactory, OpAccess } from "iced-x86";
 import { fallsThrough, isBranch, isCall, isIndirect, hasMemoryOperand } from "./isa.mjs";
-import { analyseValues, loopGraph } from "./dataflow.mjs";
+import { analyseValues, loopGraph, upperHalvesDirty } from "./dataflow.mjs";
 import { findRoles } from "./roles.mjs";
 import { reachable } from "./engine.mjs";
 import { NO_RETURN, decodeAt, resolveTarget, resolveSlot } from "./targets.mjs";
@@ -153,17 +153,8 @@ function findTimedRegions(ctx) {
   const vals = ctx.values;
   const isClockCall = (k) => ctx.code.targets.get(instrs[k].ip)?.kind === "clock" && instrs[k].flowControl === FlowControl.Call;
   const clockCalls = instrs.map((_, k) => k).filter((k) => isClockCall(k) && vals.reached(k));
-  const reach = (from, onward) => {
-    const seen = new Set();
-    const stack = [...from];
-    while (stack.length) {
-      const k = stack.pop();
-      if (seen.has(k)) continue;
-      seen.add(k);
-      if (onward(k)) stack.push(...vals.next(k));
-    }
-    return seen;
-  };
+  // What a run can execute from `from`, along the paths the known values allow.
+  const reach = (from, onward) => reachable(from, vals.next, onward);
   const info = new InstructionInfoFactory();
   const firstAccessToT = (c) => {
     const kinds = new Set();
@@ -211,5 +202,13 @@ export function functionContext(binary, def, sym, parts, globals) {
   lazy(ctx, "workloads", () => (ctx.choices, ctx.loops.filter((l) => l.number !== null)
     .sort((a, b) => a.number - b.number || a.first - b.first)));
   lazy(ctx, "timed", () => findTimedRegions(ctx));
+  lazy(ctx, "upperDirty", () => upperHalvesDirty(ctx.code));
+  // A fact a rule derives from the others (a fixed point of its own), under
+  // `name`: computed when first asked for, once per function.
+  const facts = new Map();
+  ctx.fact = (name, compute) => {
+    if (!facts.has(name)) facts.set(name, compute());
+    return facts.get(name);
+  };
   return ctx;
 }

@@ -22,8 +22,8 @@
 import { Mnemonic as M, OpKind, Register, RegisterExt, EncodingKind, FlowControl, MemorySizeExt,
          InstructionInfoFactory, OpAccess } from "iced-x86";
 import { CLASSES, INTEGER_OPS, inClass, isCall, isImmediate, fullRegister as full, sourceOperands, zeroingIdiom,
-         segmentRelative, flagsOf, conditionHolds } from "./isa.mjs";
-import { solveForward } from "./engine.mjs";
+         segmentRelative, flagsOf, conditionHolds, registersOf } from "./isa.mjs";
+import { solveForward, reachable } from "./engine.mjs";
 
 const MASK64 = (1n << 64n) - 1n;
 const VECTOR_BYTES = 64;
@@ -537,6 +537,22 @@ export function analyseValues(fn, binary, assumed = []) {
   };
 }
 
+// Whether the upper halves of the vector registers may be dirty on entry to
+// each instruction: a forward data flow over the decoded function that
+// starts clean, as the calling convention leaves it. A 256- or 512-bit
+// register dirties them; vzeroupper, vzeroall and every call (which returns
+// clean) clear them. Returns the engine's solution: before(k) is true where
+// some path reaches k dirty, reached(k) where any path reaches it.
+export function upperHalvesDirty(code) {
+  const { instrs } = code;
+  const wide = (ins) => registersOf(ins).some((r) => RegisterExt.isYMM(r) || RegisterExt.isZMM(r));
+  return solveForward({
+    size: instrs.length, entries: [code.entry], initial: () => false,
+    successors: (k) => code.next(k), join: (a, b) => a || b, equal: (a, b) => a === b,
+    transfer: (k, dirty) => (inClass("vzero", instrs[k]) || isCall(instrs[k]) ? false : wide(instrs[k]) || dirty),
+  });
+}
+
 // ---------------------------------------------------------------------------
 // Expressions of the loop graph: interned, so that two expressions are equal
 // exactly when they are the same object. Addition and XOR are commutative;
@@ -561,94 +577,95 @@ export function expressions() {
   };
 }
 
+// One instruction of the loop body, evaluated symbolically on the graph's
+// state `g`: the expression it writes to its destination register, "flags"
+// for a compare, null for anything outside the loop's data flow. `reads`
+// collects the body indexes of the definitions it reads.
+function symbolicStep(g, ins, k, reads) {
+  const { E, end, defBy } = g;
+  const get = (reg) => {
+    const f = full(reg);
+    if (!end.has(f)) {
+      g.readIn.add(f);
+      end.set(f, E.input(f));
+    }
+    if (defBy.has(f)) reads.add(defBy.get(f));
+    return end.get(f);
+  };
+  const src = (i) => {
+    const kind = ins.opKind(i);
+    if (kind === OpKind.Register) return get(ins.opRegister(i));
+    if (isImmediate(kind)) return E.constant(ins.immediate(i));
+    return null;
+  };
+  const m = ins.mnemonic;
+  const regDst = ins.op0Kind === OpKind.Register;
+  if (ins.opMask !== Register.None) g.problems.push({ ins, rule: "masked operation in the workload loop" });
+  if (ins.isJccShortOrNear) {
+    if (g.flags) reads.add(g.flags.by);
+    g.branchFlags = g.flags;
+    return null;
+  }
+  if ((m === M.Cmp || m === M.Test) && regDst) {
+    const a = src(0), b = src(1);
+    if (a && b) g.flags = { kind: m === M.Cmp ? "cmp" : "test", by: k, a, b };
+    return a && b ? "flags" : null;
+  }
+  if (inClass("copy", ins) && regDst) return src(1);
+  if ((inClass("laneAdd", ins) || inClass("xor", ins) || m === M.Xor) && regDst) {
+    const [x, y] = sourceOperands(ins);
+    const a = src(x), b = src(y);
+    return a && b ? (inClass("laneAdd", ins) ? E.add(a, b) : E.xor(a, b)) : null;
+  }
+  if (m === M.Lea && regDst && ins.memoryIndex === Register.None && ins.memoryBase !== Register.RIP &&
+      ins.memoryBase !== Register.None)
+    return E.add(get(ins.memoryBase), E.constant(ins.memoryDisplacementU64));
+  if ([M.Add, M.Sub, M.Inc, M.Dec].includes(m) && regDst) {
+    const a = src(0);
+    const b = m === M.Inc ? E.constant(1n) : m === M.Dec ? E.constant(MASK64)
+      : m === M.Sub ? (isImmediate(ins.op1Kind) ? E.constant(-ins.immediate(1)) : null) : src(1);
+    return a && b ? E.add(a, b) : null;
+  }
+  return null;
+}
+
 // Symbolic evaluation of the loop body, once around. Returns each
 // register's expression at the end of the iteration (a copy passes its
 // source's expression on), the registers whose entry values the iteration
 // reads, the flags the branch tests, and the instructions whose results feed
 // neither a later iteration nor the branch.
 export function loopGraph(loop) {
-  const E = expressions();
-  const end = new Map();      // full register -> expression
-  const defBy = new Map();    // full register -> body index of its last definition
-  const usesOf = new Map();   // body index -> body indices of the definitions it read
-  const readIn = new Set();   // registers whose entry value the iteration reads
-  let flags = null;           // the last flags written: { kind, by, ... }
-  let branchFlags = null;
-  const problems = [];
-
-  const step = (ins, k, reads) => {
-    const get = (reg) => {
-      const f = full(reg);
-      if (!end.has(f)) {
-        readIn.add(f);
-        end.set(f, E.input(f));
-      }
-      if (defBy.has(f)) reads.add(defBy.get(f));
-      return end.get(f);
-    };
-    const src = (i) => {
-      const kind = ins.opKind(i);
-      if (kind === OpKind.Register) return get(ins.opRegister(i));
-      if (isImmediate(kind)) return E.constant(ins.immediate(i));
-      return null;
-    };
-    const m = ins.mnemonic;
-    const regDst = ins.op0Kind === OpKind.Register;
-    if (ins.opMask !== Register.None) problems.push({ ins, rule: "masked operation in the workload loop" });
-    if (ins.isJccShortOrNear) {
-      if (flags) reads.add(flags.by);
-      branchFlags = flags;
-      return null;
-    }
-    if ((m === M.Cmp || m === M.Test) && regDst) {
-      const a = src(0), b = src(1);
-      if (a && b) flags = { kind: m === M.Cmp ? "cmp" : "test", by: k, a, b };
-      return a && b ? "flags" : null;
-    }
-    if (inClass("copy", ins) && regDst) return src(1);
-    if ((inClass("laneAdd", ins) || inClass("xor", ins) || m === M.Xor) && regDst) {
-      const [x, y] = ins.encoding === EncodingKind.Legacy ? [0, 1] : [1, 2];
-      const a = src(x), b = src(y);
-      return a && b ? (inClass("laneAdd", ins) ? E.add(a, b) : E.xor(a, b)) : null;
-    }
-    if (m === M.Lea && regDst && ins.memoryIndex === Register.None && ins.memoryBase !== Register.RIP &&
-        ins.memoryBase !== Register.None)
-      return E.add(get(ins.memoryBase), E.constant(ins.memoryDisplacementU64));
-    if ([M.Add, M.Sub, M.Inc, M.Dec].includes(m) && regDst) {
-      const a = src(0);
-      const b = m === M.Inc ? E.constant(1n) : m === M.Dec ? E.constant(MASK64)
-        : m === M.Sub ? (isImmediate(ins.op1Kind) ? E.constant(-ins.immediate(1)) : null) : src(1);
-      return a && b ? E.add(a, b) : null;
-    }
-    return null;
+  const g = {
+    E: expressions(),
+    end: new Map(),      // full register -> expression
+    defBy: new Map(),    // full register -> body index of its last definition
+    usesOf: new Map(),   // body index -> body indices of the definitions it read
+    readIn: new Set(),   // registers whose entry value the iteration reads
+    flags: null,         // the last flags written: { kind, by, ... }
+    branchFlags: null,
+    problems: [],
   };
-
   loop.body.forEach((ins, k) => {
     const reads = new Set();
-    usesOf.set(k, reads);
-    const out = step(ins, k, reads);
+    g.usesOf.set(k, reads);
+    const out = symbolicStep(g, ins, k, reads);
     if (out === "flags" || (out === null && ins.isJccShortOrNear)) return;
     if (!out) {
-      problems.push({ ins, rule: "instruction outside the workload loop's data flow" });
+      g.problems.push({ ins, rule: "instruction outside the workload loop's data flow" });
       return;
     }
     const dst = full(ins.opRegister(0));
-    end.set(dst, out);
-    defBy.set(dst, k);
-    if ([M.Add, M.Sub, M.Inc, M.Dec].includes(ins.mnemonic)) flags = { kind: "zero", by: k, value: out };
+    g.end.set(dst, out);
+    g.defBy.set(dst, k);
+    if ([M.Add, M.Sub, M.Inc, M.Dec].includes(ins.mnemonic)) g.flags = { kind: "zero", by: k, value: out };
   });
   // Live: what a later iteration reads (the last definition of every
   // register the iteration reads on entry) and what the branch tests, and
   // everything those read in turn.
-  const live = new Set();
-  const stack = [...readIn].filter((r) => defBy.has(r)).map((r) => defBy.get(r));
-  if (branchFlags) stack.push(branchFlags.by);
-  while (stack.length) {
-    const k = stack.pop();
-    if (live.has(k)) continue;
-    live.add(k);
-    stack.push(...usesOf.get(k));
-  }
+  const roots = [...g.readIn].filter((r) => g.defBy.has(r)).map((r) => g.defBy.get(r));
+  if (g.branchFlags) roots.push(g.branchFlags.by);
+  const live = reachable(roots, (k) => [...g.usesOf.get(k)]);
   const dead = loop.body.map((_, k) => k).filter((k) => !live.has(k) && !loop.body[k].isJccShortOrNear);
+  const { E, end, readIn, defBy, branchFlags, problems } = g;
   return { E, end, readIn, defBy, branchFlags, dead, problems };
 }
