@@ -11,6 +11,11 @@
 //   FAULT_STEP_IN_DATA the lane step loaded from writable data, which
 //                      anything could change between runs
 // want FAULT_STEP_IN_DATA arith.constants
+//   FAULT_STEP_RESOLVED the lane step loaded from a constant array that the
+//                      loader fills with a resolver's result (IRELATIVE),
+//                      16, in data it makes read-only once relocated: the
+//                      file holds no step (ELF only)
+// want FAULT_STEP_RESOLVED image.relocations
 #include <immintrin.h>
 
 #include "../../src/harness/frame.h"
@@ -28,6 +33,16 @@
 extern "C" {
 alignas(64) uint64_t audit_fault_step[8] = {8, 8, 8, 8, 8, 8, 8, 8};
 }
+#elif defined(FAULT_STEP_RESOLVED)
+// A function resolved at load time whose "address" is the step: each slot
+// holding it gets an IRELATIVE relocation.
+extern "C" {
+void (*audit_fault_resolve_step())() { return reinterpret_cast<void (*)()>(16); }
+void audit_fault_step_value() __attribute__((ifunc("audit_fault_resolve_step")));
+alignas(64) void (*const audit_fault_step[8])() = {
+    audit_fault_step_value, audit_fault_step_value, audit_fault_step_value, audit_fault_step_value,
+    audit_fault_step_value, audit_fault_step_value, audit_fault_step_value, audit_fault_step_value};
+}
 #endif
 
 // The eight-lane loop's operations written in C++, on values that may give
@@ -40,7 +55,7 @@ alignas(64) uint64_t audit_fault_step[8] = {8, 8, 8, 8, 8, 8, 8, 8};
     const __m512i c2 = _mm512_set1_epi64(2);
 #if defined(FAULT_LANE_STEP)
     const __m512i step = _mm512_set1_epi64(16);
-#elif defined(FAULT_STEP_IN_DATA)
+#elif defined(FAULT_STEP_IN_DATA) || defined(FAULT_STEP_RESOLVED)
     const __m512i step = _mm512_load_si512(audit_fault_step);
 #else
     const __m512i step = _mm512_set1_epi64(8);

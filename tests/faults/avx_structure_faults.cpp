@@ -22,6 +22,9 @@
 //                          driver calls whatever the resolver returns, not
 //                          the code under the name
 // want FAULT_DRIVER_IFUNC driver.calls
+//   FAULT_PATCHED_CODE     an absolute address in the function's code, which
+//                          the loader patches (a relocation in code)
+// want FAULT_PATCHED_CODE image.relocations
 #include "../../src/harness/frame.h"
 #include "../../src/harness/result_lines.h"
 #include "../../src/variants/lanes128.h"
@@ -75,6 +78,8 @@ extern "C" ISABENCH_PAGE_ALIGNED void bench_avx() {
     }
 #elif defined(FAULT_SECOND_LOOP)
     asm volatile("mov $3, %%ecx\n1:\n\tdec %%ecx\n\tjne 1b" ::: "rcx", "cc");
+#elif defined(FAULT_PATCHED_CODE)
+    asm volatile("movabs $bench_avx, %%rax" ::: "rax");
 #endif
 }
 #endif

@@ -12,13 +12,29 @@ import { hasMemoryOperand } from "../isa.mjs";
 const hex = (a) => a.toString(16);
 const what = (w) => (w.type === "import" ? "an import's slot" : `relocation ${w.type}`);
 
+// The GNU linker puts a PE image's lists of constructors and destructors
+// into .text: data, each a -1, the functions' addresses and a 0, which the
+// C runtime reads and never runs. Their addresses are relocated as the
+// image moves. Returns each list's extent, [from, to).
+function constructorLists(binary) {
+  if (binary.format !== "pe") return [];
+  return binary.symbols.filter((s) => s.name === "__CTOR_LIST__" || s.name === "__DTOR_LIST__").map((s) => {
+    let end = s.addr + 8n;
+    while (end < s.addr + 8n * 1024n && binary.pointerAt(end) !== 0n && binary.pointerAt(end) !== null) end += 8n;
+    return [s.addr, end + 8n];
+  });
+}
+
 // Every place the loader writes inside an executable segment, whoever's
-// code it is: code that changes at load time is not the code decoded.
+// code it is: code that changes at load time is not the code decoded. Only
+// an address in a list of constructors, which is data, is let be.
 function writesIntoCode(audit, report) {
   const { binary } = audit;
+  const lists = constructorLists(binary);
+  const listed = (w) => w.value !== null && lists.some(([from, to]) => w.addr >= from && w.addr + BigInt(w.size) <= to);
   for (const s of binary.segments.filter((x) => x.executable))
     for (const w of binary.writesIn(s.addr, s.size))
-      report(audit.functionAt(w.addr) ?? "-", w.addr, `the loader writes into code at ${hex(w.addr)} (${what(w)})`);
+      if (!listed(w)) report(audit.functionAt(w.addr) ?? "-", w.addr, `the loader writes into code at ${hex(w.addr)} (${what(w)})`);
 }
 
 // Every read by an audited function, other than a call's or jump's slot
