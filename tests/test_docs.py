@@ -36,6 +36,35 @@ class AuditDocumented(unittest.TestCase):
         self.assertEqual((wrong.returncode, wrong.stdout), (2, ""))
         self.assertEqual(wrong.stderr, f"audit: unknown option '--frobnicate'\n{usage}\n")
 
+    def test_audit_functions_are_short(self):
+        """Each function of the audit reads in one screen: none in
+        tools/audit is longer than 90 lines, counted by braces from the line
+        that opens it (a function, a method, or an arrow function given a
+        name) to the line that closes it."""
+        root = os.path.join(os.path.dirname(DOC), "..", "tools", "audit")
+        opens = re.compile(r"^\s*(?!(?:if|for|while|switch|catch|return)\b)(?:export\s+)?(?:async\s+)?"
+                           r"(?:function\b.*|(?:const|let)\s+\w+\s*=\s*.*=>\s*|\w+\s*\(.*\)\s*|\w+\s*:\s*.*=>\s*)\{$")
+        # Braces in strings, regular expressions' classes and comments do not count.
+        noise = re.compile(r"//.*|\"(?:\\.|[^\"\\])*\"|'(?:\\.|[^'\\])*'|\[(?:\\.|[^\]\\])*\]")
+        long = []
+        for directory, subdirectories, files in os.walk(root):
+            subdirectories[:] = [d for d in subdirectories if d != "node_modules"]
+            for name in (f for f in files if f.endswith(".mjs")):
+                path = os.path.join(directory, name)
+                with open(path, encoding="utf-8") as source:
+                    lines = [noise.sub("", line.rstrip()) for line in source]
+                for first, line in enumerate(lines):
+                    if not opens.match(line):
+                        continue
+                    depth, last = 0, first
+                    for last in range(first, len(lines)):
+                        depth += lines[last].count("{") - lines[last].count("}")
+                        if depth <= 0:
+                            break
+                    if last - first + 1 > 90:
+                        long.append(f"{os.path.relpath(path, root)}:{first + 1}: {last - first + 1} lines")
+        self.assertEqual(long, [], "audit functions longer than 90 lines")
+
 
 if __name__ == "__main__":
     AUDIT = sys.argv[1:]
