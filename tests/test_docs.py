@@ -1,14 +1,31 @@
-"""The audit's rules are documented once, in docs/audit.md, as the table the
-audit itself prints with --rules: a rule added, dropped or reworded in the
-code without the document fails here, and the message gives the table to
-paste. The same for its --help, whose usage a mistaken command line gets.
+"""What is written once and read everywhere else.
 
-usage: test_docs.py AUDIT_COMMAND..."""
+AuditDocumented: the audit's rules are documented once, in docs/audit.md,
+as the table the audit itself prints with --rules: a rule added, dropped or
+reworded in the code without the document fails here, and the message gives
+the table to paste. The same for its --help, whose usage a mistaken command
+line gets.
+
+FactSheet: each fact of the ladder of variants is written once, in
+src/variants/variants.def and src/harness/cpu_features.def, and read from
+there by the build, the program, the audit, the fidelity tool and the tests
+(docs/CONTRIBUTING.md lists what adding a variant touches). No other source
+may spell an extension's compiler flag where the build takes its flags
+(CMake) or pins an instruction set (a target attribute), nor a list of them
+anywhere; an extension's CPUID bits beside its name; a variant's lanes
+beside its name, or as the number a loop is built for; or a loop's form
+with its offset. Documents and the results they quote are not sources.
+
+usage: test_docs.py AuditDocumented AUDIT_COMMAND...
+       test_docs.py FactSheet"""
+import argparse
 import os
 import re
 import subprocess
 import sys
 import unittest
+
+from harness import FEATURES_DEF, SOURCE, VARIANTS_DEF, table_rows
 
 AUDIT = []
 DOC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs", "audit.md")
@@ -66,7 +83,123 @@ class AuditDocumented(unittest.TestCase):
         self.assertEqual(long, [], "audit functions longer than 90 lines")
 
 
+FEATURES = table_rows(FEATURES_DEF, "ISABENCH_FEATURE")
+STATES = table_rows(FEATURES_DEF, "ISABENCH_STATE")
+VARIANT_ROWS = table_rows(VARIANTS_DEF, "ISABENCH_VARIANT")
+LOOP_ROWS = table_rows(VARIANTS_DEF, "ISABENCH_LOOP")
+
+# What is source: code, build files and scripts, not documents.
+SOURCE_SUFFIXES = (".cpp", ".h", ".c", ".S", ".def", ".cmake", ".txt", ".py", ".mjs", ".js", ".sh")
+SKIPPED_DIRECTORIES = {".git", "node_modules", "__pycache__", "docs"}
+
+
+def word(text):
+    """`text` as a whole word of a line."""
+    return r"(?<![\w.-])" + re.escape(text) + r"(?![\w-])"
+
+
+def mask_pattern(mask):
+    """A mask's value however C, JavaScript or Python spell it: a shifted one
+    for a single bit, or hexadecimal."""
+    value = eval(mask.replace("u", ""), {})  # the table's masks: 1u << N or 0x...
+    spellings = [r"0x0*" + format(value, "x") + r"\b"]
+    if value & (value - 1) == 0:
+        spellings.append(r"\b1[uUlL]*\s*<<\s*" + str(value.bit_length() - 1) + r"\b")
+    return re.compile("|".join(spellings), re.I)
+
+
+def form_name(loop):
+    """A loop as the fidelity tool names it: its tokens, then @offset."""
+    tokens = [loop[k].replace("_", "-") for k in ("order", "counter", "position", "copy", "xor_op") if loop[k]]
+    return " ".join(tokens) + " @" + loop["offset"]
+
+
+FLAGS = [("-m" + f["compiler"], re.compile(word("-m" + f["compiler"]))) for f in FEATURES]
+TARGETS = re.compile(r"target\s*\(\s*\"[^\"]*\b(" + "|".join(re.escape(f["compiler"]) for f in FEATURES) + r")\b")
+MASKS = [(row["NAME"], mask_pattern(row["mask"]),
+          re.compile("|".join(word(row[k]) for k in ("NAME", "compiler", "decoder", "cpuinfo", "text") if row.get(k))))
+         for row in FEATURES + STATES]
+LANES = [(variant["label"], re.compile("|".join(
+    r"(?<![\w.-])" + re.escape(variant[k]) + r"[\"']?\s*[:,]\s*(" + variant["lanes"] + "|"
+    + str(64 * int(variant["lanes"])) + r")\b" for k in ("NAME", "function", "label"))))
+    for variant in VARIANT_ROWS]
+# The lanes*.h macros that build a loop for a number of lanes.
+LANES_MACRO = re.compile(r"ISABENCH_(COUNTS|WIDE_LOOP)\((\"[^\"]*\",\s*)?\d")
+FORMS = [form_name(loop) for loop in LOOP_ROWS]
+
+
+def copies(path, line):
+    """What `line` of the source at `path` spells that only the tables may."""
+    found = []
+    flags = [flag for flag, pattern in FLAGS if pattern.search(line)]
+    if len(flags) > 1 or (flags and (path.endswith(".cmake") or os.path.basename(path) == "CMakeLists.txt")):
+        found.append("the compiler flags " + " ".join(flags))
+    # The planted faults of tests/faults build code for the wrong set on purpose.
+    if path.startswith("src" + os.sep) and TARGETS.search(line):
+        found.append("an instruction set as a target attribute")
+    found += [f"the CPUID bits of {name}" for name, mask, names in MASKS if mask.search(line) and names.search(line)]
+    found += [f"the lanes of {label}" for label, pattern in LANES if pattern.search(line)]
+    if LANES_MACRO.search(line):
+        found.append("a loop's lanes as a number")
+    found += [f"the loop {form}" for form in FORMS if form in line]
+    return found
+
+
+def source_files():
+    """The sources of the tree: every file of SOURCE_SUFFIXES, and scripts,
+    outside the tables, the documents and any build folder."""
+    tables = {os.path.abspath(VARIANTS_DEF), os.path.abspath(FEATURES_DEF)}
+    for folder, directories, files in os.walk(SOURCE):
+        directories[:] = [d for d in directories if d not in SKIPPED_DIRECTORIES
+                          and not os.path.exists(os.path.join(folder, d, "CMakeCache.txt"))]
+        for name in files:
+            path = os.path.join(folder, name)
+            if os.path.abspath(path) in tables:
+                continue
+            if name.endswith(SOURCE_SUFFIXES) or ("." not in name and is_script(path)):
+                yield os.path.relpath(path, SOURCE)
+
+
+def is_script(path):
+    with open(path, "rb") as f:
+        return f.read(2) == b"#!"
+
+
+class FactSheet(unittest.TestCase):
+    maxDiff = None
+
+    def test_no_source_outside_the_tables_spells_their_facts(self):
+        found = []
+        for path in source_files():
+            with open(os.path.join(SOURCE, path), encoding="utf-8", errors="replace") as f:
+                for number, line in enumerate(f, 1):
+                    found += [f"{path}:{number}: {what}" for what in copies(path, line)]
+        self.assertEqual(found, [], "spelled outside src/variants/variants.def and src/harness/cpu_features.def")
+
+    def test_each_kind_of_copy_is_found(self):
+        # One copy of each kind, made from the tables as someone retyping
+        # them would write it: what the test above must not miss.
+        avx2 = next(f for f in FEATURES if f["NAME"] == "AVX2")
+        widest = VARIANT_ROWS[-1]
+        cases = [
+            ("CMakeLists.txt", f"set(ISABENCH_AVX2_FLAGS ${{ISABENCH_AVX_FLAGS}} -m{avx2['compiler']})"),
+            ("tools/x.py", "FLAGS = '" + " ".join(flag for flag, _ in FLAGS) + "'"),
+            ("src/x.h", f'#pragma GCC target("{avx2["compiler"]}")'),
+            ("tests/x.cpp", f"constexpr uint32_t {avx2['NAME']} = {avx2['mask']};"),
+            ("tests/x.py", f'LANES = {{"{widest["label"]}": {widest["lanes"]}}}'),
+            ("tools/audit/x.mjs", f'variant("{widest["function"]}", {64 * int(widest["lanes"])}, "evex")'),
+            ("src/variants/x.h", f'#define ISABENCH_LOOP_X(...) ISABENCH_WIDE_LOOP("v", {widest["lanes"]}, c, __VA_ARGS__)'),
+            ("tools/x.mjs", f'const FASTEST = "{FORMS[-1]}";'),
+        ]
+        for path, line in cases:
+            with self.subTest(line=line):
+                self.assertTrue(copies(path, line), f"{path}: {line}")
+
+
 if __name__ == "__main__":
-    AUDIT = sys.argv[1:]
-    del sys.argv[1:]
-    unittest.main(verbosity=2)
+    parser = argparse.ArgumentParser(description="what is written once and read everywhere else")
+    parser.add_argument("test", choices=["AuditDocumented", "FactSheet"])
+    parser.add_argument("audit", nargs=argparse.REMAINDER, help="AuditDocumented: the audit's command line")
+    arguments = parser.parse_args()
+    AUDIT = arguments.audit
+    unittest.main(argv=[sys.argv[0], arguments.test], verbosity=2)
