@@ -16,6 +16,10 @@
 //                      16, in data it makes read-only once relocated: the
 //                      file holds no step (ELF only)
 // want FAULT_STEP_RESOLVED image.relocations
+//   FAULT_STEP_GS      the lane step loaded GS-relative from the address of
+//                      a read-only constant of 8s: the thread's segment base
+//                      makes it any memory at all
+// want FAULT_STEP_GS arith.constants
 #include <immintrin.h>
 
 #include "../../src/harness/frame.h"
@@ -43,6 +47,16 @@ alignas(64) void (*const audit_fault_step[8])() = {
     audit_fault_step_value, audit_fault_step_value, audit_fault_step_value, audit_fault_step_value,
     audit_fault_step_value, audit_fault_step_value, audit_fault_step_value, audit_fault_step_value};
 }
+#elif defined(FAULT_STEP_GS)
+alignas(64) static const uint64_t audit_fault_gs_step[8] = {8, 8, 8, 8, 8, 8, 8, 8};
+
+// The step at `at` in the GS segment: the flat address of the constant
+// above, read through the thread's segment base.
+ISABENCH_INLINE __m512i load_through_gs(const uint64_t* at) {
+    __m512i step;
+    asm volatile("vmovdqa64 %%gs:(%1), %0" : "=v"(step) : "r"(at), "m"(*at));
+    return step;
+}
 #endif
 
 // The eight-lane loop's operations written in C++, on values that may give
@@ -57,6 +71,8 @@ alignas(64) void (*const audit_fault_step[8])() = {
     const __m512i step = _mm512_set1_epi64(16);
 #elif defined(FAULT_STEP_IN_DATA) || defined(FAULT_STEP_RESOLVED)
     const __m512i step = _mm512_load_si512(audit_fault_step);
+#elif defined(FAULT_STEP_GS)
+    const __m512i step = load_through_gs(audit_fault_gs_step);
 #else
     const __m512i step = _mm512_set1_epi64(8);
 #endif
