@@ -1,9 +1,11 @@
 // The AVX-512 variant's reduction, compiled against a portable implementation
-// of the AVX-512 intrinsics (SIMDe), so that it is checked on any processor.
-// The binary audit proves the loop's arithmetic from the machine code, but
-// not what the halving steps after it add up: here each lane of the
+// of the AVX-512 intrinsics (SIMDe), so that it runs on any processor. The
+// binary audit proves from each build's machine code that the reduction adds
+// every lane of the accumulator once (reduction.lanes); this runs its source
+// on values, also where no processor at hand has AVX-512: each lane of the
 // accumulator holds what the loop leaves in it after a given number of
-// iterations, and the reduction must give the sum over all those elements.
+// iterations, and the reduction must give the sum over all those elements,
+// wrapping at 64 bits as the accumulator does.
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>

@@ -11,6 +11,7 @@ their folders, so that every relative link in them resolves where they are
 installed.
 
 usage: test_package.py CMAKE CPACK BUILD_DIR"""
+import argparse
 import gzip
 import os
 import re
@@ -22,7 +23,8 @@ import unittest
 
 from harness import BINARY, WINDOWS, check_results, run, supported_variants
 
-CMAKE, CPACK, BUILD_DIR = sys.argv[1:4]
+# Set from the command line.
+CMAKE = CPACK = BUILD_DIR = None
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DOC = "share/doc/isabench"
 
@@ -165,5 +167,10 @@ class Package(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    del sys.argv[1:4]
-    unittest.main(verbosity=2)
+    parser = argparse.ArgumentParser(description="the packages CPack makes, and an install into a prefix")
+    parser.add_argument("cmake", help="the cmake executable")
+    parser.add_argument("cpack", help="the cpack executable")
+    parser.add_argument("build_dir", help="the build folder the packages are made from")
+    arguments, rest = parser.parse_known_args()
+    CMAKE, CPACK, BUILD_DIR = arguments.cmake, arguments.cpack, arguments.build_dir
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
