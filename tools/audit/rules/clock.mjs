@@ -68,7 +68,7 @@ function checkCalls(ctx, report) {
     else if (what !== "failure") report(ins, `calls ${what}`);
   });
   const isTime = (k) => time.includes(k);
-  const returns = (seen) => [...seen].filter((k) => code.instrs[k].flowControl === FlowControl.Return);
+  const returns = (seen) => [...seen].filter((k) => code.returns(k));
   const untimed = returns(reachable([code.entry], values.next, (k) => !isTime(k)));
   for (const k of untimed) report(code.instrs[k], "a path from the entry returns without calling the system's time function");
   for (const k of time) {
@@ -100,7 +100,7 @@ function checkMemory(ctx, report) {
     if (!CLASSES.integer.has(ins.mnemonic) && !OWN.has(ins.mnemonic) && !ins.isJccShortOrNear)
       report(ins, "not among the moves and integer arithmetic that turn the time function's result into ticks");
     // The stack's own moves: checkReturns follows what they save and restore.
-    if ([M.Push, M.Pop, M.Leave].includes(ins.mnemonic) || isCall(ins) || ins.flowControl === FlowControl.Return) return;
+    if ([M.Push, M.Pop, M.Leave].includes(ins.mnemonic) || isCall(ins) || code.returns(k)) return;
     for (const m of info.info(ins).usedMemory()) {
       if (m.access === OpAccess.NoMemAccess) continue;
       const writes = m.access !== OpAccess.Read && m.access !== OpAccess.CondRead;
@@ -138,10 +138,11 @@ function checkReturns(ctx, report) {
   info.free();
   code.instrs.forEach((ins, k) => {
     if (!values.reached(k)) return;
-    if (code.leaves(k) && ins.flowControl !== FlowControl.Return)
+    // A return, or a jump to a return thunk (retpoline builds) that returns for it.
+    if (code.leaves(k) && !code.returns(k))
       report(ins, "leaves the clock other than by returning to its caller");
-    if (ins.flowControl !== FlowControl.Return) return;
-    if (ins.opCount > 0) report(ins, "a return that also pops its caller's stack");
+    if (!code.returns(k)) return;
+    if (ins.flowControl === FlowControl.Return && ins.opCount > 0) report(ins, "a return that also pops its caller's stack");
     if (stackOffset(ctx, k) !== 0n) report(ins, "returns with the stack pointer not where it was at entry: not to its caller");
     const state = result.before(k);
     for (const r of saved)
