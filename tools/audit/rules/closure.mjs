@@ -7,9 +7,10 @@
 // read, and the program imports nothing that makes code run beside main or
 // change code once loaded.
 
-import { Decoder, DecoderOptions, FlowControl, InstructionInfoFactory, Mnemonic, OpAccess, Register } from "iced-x86";
-import { decodeReachable } from "../context.mjs";
-import { entersKernel, fallsThrough, fullRegister, isImmediate } from "../isa.mjs";
+import { Decoder, DecoderOptions, FlowControl } from "iced-x86";
+import { readCode } from "../reading.mjs";
+import { programSpan, unaccounted } from "../coverage.mjs";
+import { VARIANTS, CLOCK } from "../variants.mjs";
 
 // What an ELF build imports, the whole program together: the C runtime's
 // start-up and shutdown (crt1.o, crti.o, crtbegin.o), the driver's output
@@ -73,10 +74,16 @@ const ENTRY_NAMES = { elf: ["_start"], pe: ["mainCRTStartup", "WinMainCRTStartup
 const PE_RUNTIME_ROOTS = new Set(["__dyn_tls_init", "__dyn_tls_dtor", "pre_c_init", "pre_cpp_init", "__mingw_TLScallback",
   "register_frame_ctor"]);
 
+// MinGW's C runtime is linked into the program: the functions of it that
+// the program's own code calls by name (the constructors' runner, the
+// stdio that <stdio.h>'s inline printf family calls).
+const PE_RUNTIME_FUNCTIONS = new Set(["__main", "__mingw_vfprintf", "__mingw_vsnprintf", "__mingw_vsprintf",
+  "__mingw_vprintf"]);
+
 const hex = (a) => a.toString(16);
 const namesAt = (binary, addr) => binary.symbols.filter((s) => s.addr === addr).map((s) => s.name);
 const isStatic = (binary) => binary.format === "elf" && binary.loader.interpreter === null;
-const importAllowed = (binary, name) => (binary.format === "pe" ? PE_IMPORTS.has(name)
+const importAllowed = (binary, name) => (binary.format === "pe" ? PE_IMPORTS.has(name) || PE_RUNTIME_FUNCTIONS.has(name)
   : ELF_IMPORTS.has(name) || ELF_IMPORT_PREFIXES.some((p) => name.startsWith(p)));
 
 // Every root the loader or the C runtime runs, as the headers give them,
@@ -104,99 +111,6 @@ function rootsOf(binary) {
     }
   }
   return roots;
-}
-
-// What a call through `slot` reaches: an import by name, nothing (a slot
-// that holds zero: a weak function absent at link time, which the code
-// tests for before it calls), or the program's own code at the address the
-// slot holds once loaded.
-function throughSlot(binary, slot) {
-  const imp = binary.importAt(slot);
-  if (imp) return { name: imp.name };
-  const target = binary.pointerAt(slot);
-  if (target === 0n) return { never: true };
-  return target !== null && binary.isExecutable(target) ? { target } : null;
-}
-
-// What a call or jump through a register at instrs[k] reaches, from how the
-// register was loaded on the only way into it (nothing that writes it and
-// no jump landing in between): from a slot (throughSlot), or zero, as the C
-// runtime's start-up calls __gmon_start__ and the transactional-memory
-// hooks when they are there. Null where the load does not explain it.
-function explainRegister(binary, code, k, info, landings) {
-  const call = code.instrs[k];
-  const reg = fullRegister(call.memoryBase === Register.None ? call.op0Register : call.memoryBase);
-  if (call.memoryBase !== Register.None && call.memoryIndex !== Register.None) return null;
-  for (let j = k - 1; j >= 0; j--) {
-    const ins = code.instrs[j], after = code.instrs[j + 1];
-    if (ins.nextIP !== after.ip || landings.has(after.ip) || !fallsThrough(ins)) return null;
-    const writes = info.info(ins).usedRegisters()
-      .some((u) => fullRegister(u.register) === reg && u.access !== OpAccess.Read && u.access !== OpAccess.CondRead);
-    if (!writes) continue;
-    if (ins.mnemonic !== Mnemonic.Mov || fullRegister(ins.op0Register) !== reg) return null;
-    if (ins.memoryBase === Register.RIP) return throughSlot(binary, ins.memoryDisplacementU64);
-    return isImmediate(ins.op1Kind) && ins.immediate(1) === 0n ? { never: true } : null;
-  }
-  return null;
-}
-
-// Whether the call at instrs[k] is never made: the straight line into it
-// starts at the fall-through of a JE after a test that a slot holding zero
-// once loaded is zero (cmpq $0, slot(%rip)), as the C runtime's finaliser
-// skips __cxa_finalize in a static executable, where it is absent.
-function guardedByZero(binary, code, k, landings) {
-  let j = k - 1;
-  while (j >= 0 && code.instrs[j].nextIP === code.instrs[j + 1].ip && !landings.has(code.instrs[j + 1].ip) &&
-         code.instrs[j].flowControl === FlowControl.Next) j--;
-  if (j < 0 || code.instrs[j].mnemonic !== Mnemonic.Je) return false;
-  for (let g = j - 1; g >= 0 && j - g <= 3; g--) {
-    const ins = code.instrs[g];
-    if (ins.mnemonic === Mnemonic.Cmp && ins.memoryBase === Register.RIP && isImmediate(ins.op1Kind) && ins.immediate(1) === 0n)
-      return binary.pointerAt(ins.memoryDisplacementU64) === 0n;
-    if (ins.mnemonic !== Mnemonic.Mov) return false;
-  }
-  return false;
-}
-
-// Reads the code a root runs: every function it reaches by direct calls
-// and jumps into the program's own code, decoded by reachability. Returns
-// what it calls outside the program (imports by name) and what the audit
-// cannot follow or accept, each { at, message }.
-function readRoot(binary, root) {
-  const problems = [], calls = [];
-  const work = [root.target], done = new Set();
-  const info = new InstructionInfoFactory();
-  const cLibrary = isStatic(binary);
-  while (work.length) {
-    const addr = work.pop();
-    if (done.has(addr)) continue;
-    done.add(addr);
-    if (!binary.isExecutable(addr)) { problems.push({ at: addr, message: "leads to an address outside the code" }); continue; }
-    const sym = binary.code.find((s) => s.addr === addr) ?? { addr, size: null, name: null };
-    const code = decodeReachable(binary, sym, [], null);
-    const landings = new Set(code.instrs.map((ins) => ins.nearBranchTarget).filter((t) => t !== 0n));
-    code.instrs.forEach((ins, k) => {
-      if (ins.isInvalid) problems.push({ at: ins.ip, message: "bytes that do not decode" });
-      if (entersKernel(ins)) problems.push({ at: ins.ip, message: "enters the kernel itself" });
-      const t = code.targets.get(ins.ip);
-      if (!t) return;
-      const reach = t.kind === "import" ? { name: t.name } : t.kind === "program" ? { target: ins.nearBranchTarget }
-        : t.kind === "slot" ? throughSlot(binary, t.slot) : t.kind === "register" ? explainRegister(binary, code, k, info, landings)
-        : null;
-      if (!reach && guardedByZero(binary, code, k, landings)) return;
-      if (!reach) problems.push({ at: ins.ip, message: `reaches ${t.kind === "register" ? "an address in a register" : t.name ?? t.kind}, which no import's slot explains` });
-      else if (reach.name) calls.push({ at: ins.ip, name: reach.name });
-      else if (reach.target === undefined) return;
-      // A static executable holds the C library: its functions, known by
-      // name, are what a dynamic one imports.
-      else if (cLibrary && namesAt(binary, reach.target).some((n) => importAllowed(binary, n)))
-        calls.push({ at: ins.ip, name: namesAt(binary, reach.target).find((n) => importAllowed(binary, n)) });
-      else work.push(reach.target);
-    });
-    for (const e of code.exits) if (e.how === "falls") work.push(e.to);
-  }
-  info.free();
-  return { calls, problems };
 }
 
 // The names of the functions whose code refers to each of `slots` (an
@@ -244,12 +158,90 @@ function runtimeOnlyUses(binary, report) {
   }
 }
 
+// MinGW's lists of constructors and destructors lie in its code section:
+// rootsOf reads their entries; their bytes are tables, not code.
+function runtimeTables(binary) {
+  if (binary.format !== "pe") return [];
+  return ["__CTOR_LIST__", "__DTOR_LIST__"].flatMap((list) => {
+    const sym = binary.symbols.find((s) => s.name === list);
+    if (!sym) return [];
+    let slot = sym.addr + 8n;
+    while (binary.pointerAt(slot)) slot += 8n;
+    return [[sym.addr, slot + 8n]];
+  });
+}
+
+// The data objects that hold a pointer to a measuring function: the
+// driver's tables, which driver.calls holds to measuring functions alone.
+function measuringTables(binary, measuring) {
+  const data = binary.symbols.filter((s) => !binary.isExecutable(s.addr) && binary.sectionName(s.addr))
+    .sort((a, b) => (a.addr < b.addr ? -1 : 1));
+  const tables = new Set();
+  for (const [k, sym] of data.entries()) {
+    const end = sym.size ? sym.addr + BigInt(sym.size) : data[k + 1]?.addr ?? sym.addr;
+    for (let p = sym.addr; p + 8n <= end && p < sym.addr + 4096n; p += 8n)
+      if (measuring.has(binary.pointerAt(p))) { tables.add(sym.addr); break; }
+  }
+  return tables;
+}
+
+// The whole program read once from every root, for closure.roots and
+// closure.reachable: the loader's and C runtime's roots, main (the symbol,
+// which the C runtime's start-up passes to __libc_start_main, read there as
+// an address it takes), and every code address that code so read takes,
+// each read as a root of its own. Audited functions are not followed: their
+// own rules read them. Each read: { root, what, name, calls, problems, ranges }.
+const readings = new WeakMap();
+function readProgram(audit) {
+  const { binary } = audit;
+  if (readings.has(binary)) return readings.get(binary);
+  const audited = new Map();
+  for (const def of [CLOCK, ...VARIANTS]) {
+    const sym = audit.symbolOf(def.name);
+    if (sym) audited.set(sym.addr, def.name);
+  }
+  const measuring = new Set([...audited].filter(([, n]) => n !== CLOCK.name).map(([a]) => a));
+  const holdsLibrary = isStatic(binary) || binary.format === "pe";
+  const span = programSpan(binary, binary.code.filter((s) => audited.has(s.addr)), holdsLibrary);
+  const outside = (a) => span !== null && (a < span.start || a >= span.end);
+  // The C library's functions by the names a dynamic executable imports
+  // them by; in MinGW, the runtime's outside the program's objects.
+  const libraryAt = (a) => (binary.format === "pe" ? (outside(a) ? namesAt(binary, a).find((n) => PE_RUNTIME_FUNCTIONS.has(n)) : null)
+    : isStatic(binary) ? namesAt(binary, a).find((n) => importAllowed(binary, n)) : null) ?? null;
+  const options = { libraryAt, audited, tables: measuringTables(binary, measuring) };
+  const roots = rootsOf(binary);
+  const main = binary.code.find((s) => s.name === "main");
+  if (main) roots.push({ kind: "main", slot: null, target: main.addr });
+  const reads = [], seen = new Set(roots.map((r) => r.target));
+  for (let k = 0; k < roots.length; k++) {
+    const root = roots[k];
+    const what = `${root.kind}${root.slot ? ` at ${hex(root.slot)}` : ""}`;
+    const name = root.import ? "-" : binary.nameAt(root.target) ?? hex(root.target);
+    // MinGW's start-up is the runtime's own, known by its name; what it
+    // runs from its tables is read like any other root.
+    if (binary.format === "pe" && (root.kind === "entry" ||
+        PE_RUNTIME_ROOTS.has(name) && binary.code.filter((s) => s.name === name).length === 1)) continue;
+    if (root.import) { reads.push({ root, what, name, calls: [], problems: [], ranges: [] }); continue; }
+    const read = readCode(binary, root.target, options);
+    reads.push({ root, what, name, ...read });
+    for (const t of read.taken)
+      if (!seen.has(t.target) && !audited.has(t.target) && !libraryAt(t.target) && !outside(t.target)) {
+        seen.add(t.target);
+        roots.push({ kind: `address taken at ${hex(t.at)}`, slot: null, target: t.target });
+      }
+  }
+  const result = { reads, span };
+  readings.set(binary, result);
+  return result;
+}
+
 export default [
   {
     id: "closure.roots",
-    claim: "Every way code runs besides main is known and read: the entry point is the C runtime's start, and each " +
+    claim: "Every way code runs is known and read: the entry point is the C runtime's start, and main, each " +
       "initialiser, finaliser, load-time resolver, TLS callback and constructor decodes through the program's own " +
-      "code, enters no kernel and calls only imports, each through its slot or a register loaded from it.",
+      "code, enters no kernel and calls only imports, each through its slot or a register loaded from it, and " +
+      "measuring functions, directly or through the driver's table.",
     scope: "binary",
     check(audit, report) {
       const { binary } = audit;
@@ -258,20 +250,33 @@ export default [
       const defs = binary.code.filter((s) => s.name === entryName);
       if (!entryNames.includes(entryName) || defs.length !== 1)
         report(entryName ?? "-", entry, `the entry point ${hex(entry)} is ${entryName ?? "no symbol"}${defs.length > 1 ? `, defined ${defs.length} times` : ""}, not the C runtime's ${entryNames.join(" or ")}`);
-      for (const root of rootsOf(binary)) {
-        const what = `${root.kind}${root.slot ? ` at ${hex(root.slot)}` : ""}`;
+      const reading = readProgram(audit);
+      for (const { root, what, name, calls, problems } of reading.reads) {
         if (root.import) { report("-", root.slot, `the ${what} runs ${root.import}, imported`); continue; }
-        // MinGW's start-up is the runtime's own, known by its name above;
-        // what it runs from its tables is read like any other root.
-        const name = binary.nameAt(root.target) ?? hex(root.target);
-        if (binary.format === "pe" && (root.kind === "entry" ||
-            PE_RUNTIME_ROOTS.has(name) && binary.code.filter((s) => s.name === name).length === 1)) continue;
-        const { calls, problems } = readRoot(binary, root);
         for (const p of problems) report(name, p.at, `run as ${what}: ${p.message}`);
         for (const c of calls)
           if (!importAllowed(binary, c.name) || (c.name === "__libc_start_main" && root.kind !== "entry") ||
               PE_RUNTIME_ONLY.has(c.name))
             report(name, c.at, `run as ${what}: calls ${c.name}, which the program may not call from there`);
+      }
+    },
+  },
+  {
+    id: "closure.reachable",
+    claim: "No code runs that the audit has not read: every byte of code is decoded from a root (the entry, main, " +
+      "an initialiser, finaliser, resolver or callback, a measuring function, the clock, or code whose address " +
+      "code so read takes), is a linker's stub, padding, or the C library's own in an executable that holds it, " +
+      "or is code that no pointer in the data reaches.",
+    scope: "binary",
+    check(audit, report) {
+      const { binary } = audit;
+      const reading = readProgram(audit);
+      const ranges = [...reading.reads.flatMap((r) => r.ranges), ...audit.contexts.flatMap((c) => c.code.instrs.map((ins) => [ins.ip, ins.nextIP])),
+        ...runtimeTables(binary)];
+      for (const u of unaccounted(binary, ranges, reading.span)) {
+        const name = binary.nameAt(u.pointer.target) ?? hex(u.pointer.target);
+        report(name, u.pointer.target, `code at ${hex(u.from)}-${hex(u.to)} that nothing the audit reads runs, ` +
+          `though ${u.pointer.section} holds its address at ${hex(u.pointer.slot)}: what runs it, and when, is not known`);
       }
     },
   },

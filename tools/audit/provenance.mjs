@@ -1,0 +1,144 @@
+// Where the address a call through a register comes from, for the code the
+// closure rules read (main, the start-up, what they call): a forward
+// analysis over one decoded function that knows, at every instruction,
+// which registers and stack slots hold an imported function (loaded from
+// its slot), zero, a code address of the program's own, or a pointer into
+// the driver's table of measuring functions, set to the table's address
+// and stepped by constants, or a function read from such a pointer. It follows what a compiler does with such a
+// pointer over a loop and its calls: a callee-saved register, a spill to
+// the stack and back. Anything else written to a place forgets what it held.
+
+import { InstructionInfoFactory, MemorySizeExt, Mnemonic, OpAccess, OpKind, Register } from "iced-x86";
+import { solveForward } from "./engine.mjs";
+import { fullRegister, isCall, isImmediate } from "./isa.mjs";
+
+// What a call leaves unchanged, by calling convention.
+const CALLEE_SAVED = {
+  sysv: new Set([Register.RBX, Register.RBP, Register.RSP, Register.R12, Register.R13, Register.R14, Register.R15]),
+  win64: new Set([Register.RBX, Register.RBP, Register.RDI, Register.RSI, Register.RSP, Register.R12, Register.R13,
+                  Register.R14, Register.R15]),
+};
+
+const sameTag = (a, b) => !!a && !!b && a.kind === b.kind && a.name === b.name && a.target === b.target;
+const is64 = (reg) => reg !== Register.None && fullRegister(reg) === reg && reg >= Register.RAX && reg <= Register.R15;
+// A 32-bit general register, whose writes clear the upper half: position-
+// dependent code loads an address below 4 GiB as mov $addr, %ebx.
+const is32 = (reg) => reg >= Register.EAX && reg <= Register.R15D;
+
+// What loading a 64-bit `value` (an immediate or a RIP-relative address
+// taken by lea) gives a place: a table pointer, zero, code, or nothing known.
+function tagOfAddress(binary, value, tables) {
+  if (tables.has(value)) return { kind: "table" };
+  if (value === 0n) return { kind: "zero" };
+  return binary.isExecutable(value) ? { kind: "code", target: value } : null;
+}
+
+// What a 64-bit load from `slot` gives: an import by name, zero, or code.
+function tagOfSlot(binary, slot) {
+  const imp = binary.importAt(slot);
+  if (imp) return { kind: "import", name: imp.name };
+  const value = binary.pointerAt(slot);
+  if (value === 0n) return { kind: "zero" };
+  return value !== null && binary.isExecutable(value) ? { kind: "code", target: value } : null;
+}
+
+// The stack slot an operand names, as an offset from the stack pointer at
+// entry, or null.
+function stackSlot(ins, state) {
+  if (ins.memoryBase !== Register.RSP || ins.memoryIndex !== Register.None || state.rsp === null) return null;
+  return state.rsp + BigInt.asIntN(64, ins.memoryDisplacementU64);
+}
+
+function transfer(ins, input, env) {
+  const s = { places: new Map(input.places), rsp: input.rsp };
+  const reg = (r) => s.places.get(`r${r}`);
+  const setReg = (r, tag) => (tag ? s.places.set(`r${r}`, tag) : s.places.delete(`r${r}`));
+  // A store of `size` bytes at `off` ends what the slots it overlaps held.
+  const setSlot = (off, tag, size = 8n) => {
+    for (const key of [...s.places.keys()])
+      if (key.startsWith("s") && BigInt(key.slice(1)) < off + size && off < BigInt(key.slice(1)) + 8n) s.places.delete(key);
+    if (tag) s.places.set(`s${off}`, tag);
+  };
+  const dst = ins.op0Kind === OpKind.Register ? ins.op0Register : Register.None;
+  if (isCall(ins)) {
+    for (const key of [...s.places.keys()])
+      if (key.startsWith("r") && !env.saved.has(Number(key.slice(1)))) s.places.delete(key);
+    return s;
+  }
+  const m = ins.mnemonic;
+  if (m === Mnemonic.Push && s.rsp !== null) {
+    s.rsp -= 8n; setSlot(s.rsp, ins.op0Kind === OpKind.Register ? reg(fullRegister(ins.op0Register)) : null); return s;
+  }
+  if (m === Mnemonic.Pop && is64(dst) && s.rsp !== null) {
+    setReg(dst, s.places.get(`s${s.rsp}`)); s.rsp += 8n; return s;
+  }
+  if ((m === Mnemonic.Add || m === Mnemonic.Sub) && is64(dst) && isImmediate(ins.op1Kind)) {
+    const step = BigInt.asIntN(64, ins.immediate(1));
+    if (dst === Register.RSP) { if (s.rsp !== null) s.rsp += m === Mnemonic.Add ? step : -step; return s; }
+    if (reg(dst)?.kind !== "table") setReg(dst, null);
+    return s;
+  }
+  if (m === Mnemonic.Lea && is64(dst) && ins.memoryBase === Register.RIP) { setReg(dst, tagOfAddress(env.binary, ins.memoryDisplacementU64, env.tables)); return s; }
+  // The next entry's address, computed apart from the pointer (as the
+  // undefined-behaviour checks do before they test it for overflow).
+  if (m === Mnemonic.Lea && is64(dst) && is64(ins.memoryBase) && ins.memoryIndex === Register.None) {
+    setReg(dst, reg(ins.memoryBase)?.kind === "table" ? { kind: "table" } : null); return s;
+  }
+  if (m === Mnemonic.Mov && is32(dst) && isImmediate(ins.op1Kind)) {
+    setReg(fullRegister(dst), tagOfAddress(env.binary, BigInt.asUintN(32, ins.immediate(1)), env.tables)); return s;
+  }
+  if (m === Mnemonic.Mov && is64(dst)) {
+    if (isImmediate(ins.op1Kind)) { setReg(dst, tagOfAddress(env.binary, BigInt.asUintN(64, ins.immediate(1)), env.tables)); return s; }
+    if (ins.op1Kind === OpKind.Register) { setReg(dst, is64(ins.op1Register) ? reg(ins.op1Register) : null); return s; }
+    if (ins.memoryBase === Register.RIP) { setReg(dst, tagOfSlot(env.binary, ins.memoryDisplacementU64)); return s; }
+    // An entry's function, read from where a table pointer points.
+    if (ins.op1Kind === OpKind.Memory && is64(ins.memoryBase) && ins.memoryIndex === Register.None &&
+        reg(ins.memoryBase)?.kind === "table") { setReg(dst, { kind: "measuring" }); return s; }
+    const off = stackSlot(ins, s);
+    if (off !== null) { setReg(dst, s.places.get(`s${off}`)); return s; }
+  }
+  if (m === Mnemonic.Mov && ins.op0Kind === OpKind.Memory && ins.op1Kind === OpKind.Register && is64(ins.op1Register)) {
+    const off = stackSlot(ins, s);
+    if (off !== null) { setSlot(off, reg(ins.op1Register)); return s; }
+  }
+  // Anything else: what it writes is no longer known; a stack pointer moved
+  // by an amount not known loses every slot.
+  for (const u of env.info.info(ins).usedRegisters()) {
+    if (u.access === OpAccess.Read || u.access === OpAccess.CondRead) continue;
+    const r = fullRegister(u.register);
+    if (r === Register.RSP) {
+      s.rsp = null;
+      for (const key of [...s.places.keys()]) if (key.startsWith("s")) s.places.delete(key);
+    } else setReg(r, null);
+  }
+  for (const mem of env.info.info(ins).usedMemory()) {
+    if (mem.access === OpAccess.Read || mem.access === OpAccess.NoMemAccess) continue;
+    const off = mem.base === Register.RSP && mem.index === Register.None && s.rsp !== null ? s.rsp + BigInt.asIntN(64, mem.displacement) : null;
+    if (off !== null) setSlot(off, null, BigInt(MemorySizeExt.size(mem.memorySize) || 64));
+  }
+  return s;
+}
+
+function join(a, b) {
+  const rsp = a.rsp === b.rsp ? a.rsp : null;
+  const places = new Map();
+  for (const [key, tag] of a.places)
+    if (sameTag(tag, b.places.get(key)) && (key.startsWith("r") || rsp !== null)) places.set(key, tag);
+  return { places, rsp };
+}
+const equal = (a, b) => a.rsp === b.rsp && a.places.size === b.places.size &&
+  [...a.places].every(([key, tag]) => sameTag(tag, b.places.get(key)));
+
+// The analysis over `code` (decodeReachable's), `tables` the addresses of
+// the driver's tables of measuring functions. Returns
+// registerAt(k, reg): what `reg` holds before instruction k, or null.
+export function provenance(binary, code, tables) {
+  const info = new InstructionInfoFactory();
+  const env = { binary, tables, info, saved: CALLEE_SAVED[binary.abi] };
+  const solved = solveForward({
+    size: code.instrs.length, entries: [code.entry ?? 0], initial: () => ({ places: new Map(), rsp: 0n }),
+    successors: (k) => code.next(k), transfer: (k, s) => transfer(code.instrs[k], s, env), join, equal,
+  });
+  info.free();
+  return { registerAt: (k, reg) => solved.before(k)?.places.get(`r${fullRegister(reg)}`) ?? null };
+}

@@ -1,0 +1,177 @@
+// Reading the program's code from a root, for the closure rules: every
+// function the root reaches by direct calls and jumps into the program's
+// own code, decoded by reachability; what each call or jump out reaches
+// (an import through its slot, a register loaded from one, a measuring
+// function through the driver's table, the C library's function in an
+// executable that holds it); the code addresses it takes; and the bytes
+// it decodes, which closure.reachable accounts for.
+
+import { FlowControl, InstructionInfoFactory, Mnemonic, OpAccess, Register } from "iced-x86";
+import { decodeReachable } from "./context.mjs";
+import { provenance } from "./provenance.mjs";
+import { decodeAt } from "./targets.mjs";
+import { entersKernel, fallsThrough, fullRegister, isImmediate } from "./isa.mjs";
+
+// What a call through `slot` reaches: an import by name, the function a
+// load-time resolver picks, by the resolver's name, nothing (a slot
+// that holds zero: a weak function absent at link time, which the code
+// tests for before it calls), or the program's own code at the address the
+// slot holds once loaded.
+function throughSlot(binary, slot) {
+  const imp = binary.importAt(slot);
+  if (imp) return { name: imp.name };
+  // A slot a load-time resolver fills (a static executable's calls to the
+  // C library's string functions): the function by the resolver's name.
+  const r = binary.relocations.get(slot);
+  if (r?.type === "IRELATIVE") return binary.nameAt(r.addend) ? { name: binary.nameAt(r.addend) } : null;
+  const target = binary.pointerAt(slot);
+  if (target === 0n) return { never: true };
+  return target !== null && binary.isExecutable(target) ? { target } : null;
+}
+
+// What a call or jump through register `reg` at instrs[k] reaches, from how
+// the register was loaded on the only way into it (nothing that writes it
+// and no jump landing in between): from a slot (throughSlot), or zero, as
+// the C runtime's start-up calls __gmon_start__ and the transactional-memory
+// hooks when they are there. Null where the load does not explain it.
+function explainRegister(binary, code, k, reg, info, landings) {
+  for (let j = k - 1; j >= 0; j--) {
+    const ins = code.instrs[j], after = code.instrs[j + 1];
+    if (ins.nextIP !== after.ip || landings.has(after.ip) || !fallsThrough(ins)) return null;
+    const writes = info.info(ins).usedRegisters()
+      .some((u) => fullRegister(u.register) === reg && u.access !== OpAccess.Read && u.access !== OpAccess.CondRead);
+    if (!writes) continue;
+    if (ins.mnemonic !== Mnemonic.Mov || fullRegister(ins.op0Register) !== reg) return null;
+    if (ins.memoryBase === Register.RIP) return throughSlot(binary, ins.memoryDisplacementU64);
+    return isImmediate(ins.op1Kind) && ins.immediate(1) === 0n ? { never: true } : null;
+  }
+  return null;
+}
+
+// The same from the provenance analysis, over every way into the call: an
+// import, zero, code, or a measuring function read from the driver's table
+// (a call through memory addressed by a pointer into the table, or through
+// a register loaded from one).
+function explainByProvenance(prov, k, call, reg) {
+  if (call.memoryBase !== Register.None && call.memoryBase !== Register.RIP && call.memoryIndex === Register.None &&
+      prov.registerAt(k, call.memoryBase)?.kind === "table") return { measuring: true };
+  const tag = reg === null ? null : prov.registerAt(k, reg);
+  if (!tag) return null;
+  if (tag.kind === "import") return { name: tag.name };
+  if (tag.kind === "zero") return { never: true };
+  if (tag.kind === "measuring") return { measuring: true };
+  return tag.kind === "code" ? { target: tag.target } : null;
+}
+
+// Whether the call at instrs[k] is never made: the straight line into it
+// starts at the fall-through of a JE after a test that a slot holding zero
+// once loaded is zero (cmpq $0, slot(%rip)), as the C runtime's finaliser
+// skips __cxa_finalize in a static executable, where it is absent.
+function guardedByZero(binary, code, k, landings) {
+  let j = k - 1;
+  while (j >= 0 && code.instrs[j].nextIP === code.instrs[j + 1].ip && !landings.has(code.instrs[j + 1].ip) &&
+         code.instrs[j].flowControl === FlowControl.Next) j--;
+  if (j < 0 || code.instrs[j].mnemonic !== Mnemonic.Je) return false;
+  for (let g = j - 1; g >= 0 && j - g <= 3; g--) {
+    const ins = code.instrs[g];
+    if (ins.mnemonic === Mnemonic.Cmp && ins.memoryBase === Register.RIP && isImmediate(ins.op1Kind) && ins.immediate(1) === 0n)
+      return binary.pointerAt(ins.memoryDisplacementU64) === 0n;
+    if (ins.mnemonic !== Mnemonic.Mov) return false;
+  }
+  return false;
+}
+
+// The code addresses an instruction takes without branching to them: a
+// RIP-relative lea, an immediate, or a load from a slot that holds one.
+function takenAddresses(binary, ins) {
+  if (ins.flowControl !== FlowControl.Next) return [];
+  const out = [];
+  if (ins.memoryBase === Register.RIP) {
+    const addr = ins.memoryDisplacementU64;
+    if (ins.mnemonic === Mnemonic.Lea) out.push(addr);
+    else if (ins.mnemonic === Mnemonic.Mov && !binary.importAt(addr)) out.push(binary.pointerAt(addr));
+  }
+  for (let j = 0; j < ins.opCount; j++) if (isImmediate(ins.opKind(j))) out.push(BigInt.asUintN(64, ins.immediate(j)));
+  return out.filter((a) => a !== null && a !== 0n && binary.isExecutable(a));
+}
+
+// The bytes of the stub or thunk at `via` (jmp *slot(%rip), after an
+// endbr64 where the build adds one).
+function stubRange(binary, via) {
+  let ins = decodeAt(binary, via);
+  if (ins.mnemonic === Mnemonic.Endbr64) ins = decodeAt(binary, ins.nextIP);
+  return [via, ins.nextIP];
+}
+
+// What the call or jump at instrs[k] reaches, t its target as
+// decodeReachable resolved it: { name } an import, { target } the program's
+// code, { measuring } a measuring function through the driver's table,
+// { never } no call at all, { returns } a return thunk; null where nothing
+// explains it.
+function reachOf(binary, code, k, t, explain) {
+  const ins = code.instrs[k];
+  if (t.kind === "import") return { name: t.name };
+  if (t.kind === "program") return { target: ins.nearBranchTarget };
+  if (t.kind === "slot") return throughSlot(binary, t.slot);
+  if (t.kind === "return") return { returns: true };
+  if (t.kind !== "register") return null;
+  const reg = t.register !== undefined ? fullRegister(t.register)
+    : ins.memoryBase === Register.None ? fullRegister(ins.op0Register) : null;
+  return explain(k, ins, reg);
+}
+
+// Reads the code `start` runs: every function it reaches by direct calls
+// and jumps into the program's own code. `libraryAt(addr)` names the C
+// library's or runtime's function at addr (a call to it is a call by that
+// name); `audited` maps each audited function's address to its name (a call
+// to it is not followed: its own rules read it); `tables` holds the
+// addresses of the driver's tables of measuring functions. Returns the
+// calls out by name, the audited functions reached, the problems (each
+// { at, message }), the code addresses taken, and the byte ranges decoded.
+export function readCode(binary, start, { libraryAt = () => null, audited = new Map(), tables = new Set() } = {}) {
+  const problems = [], calls = [], reached = [], taken = [], ranges = [];
+  const work = [start], done = new Set();
+  const info = new InstructionInfoFactory();
+  while (work.length) {
+    const addr = work.pop();
+    if (done.has(addr)) continue;
+    done.add(addr);
+    if (!binary.isExecutable(addr)) { problems.push({ at: addr, message: "leads to an address outside the code" }); continue; }
+    // A function with the parts the compiler split off from it (NAME.cold),
+    // which jump back into its body: one piece of code.
+    const sym = binary.code.find((s) => s.addr === addr) ?? { addr, size: null, name: null };
+    const parts = sym.name ? binary.code.filter((p) => p.name.startsWith(`${sym.name}.`)) : [];
+    const code = decodeReachable(binary, sym, parts, null);
+    for (const p of parts) done.add(p.addr);
+    const landings = new Set(code.instrs.map((ins) => ins.nearBranchTarget).filter((t) => t !== 0n));
+    let prov = null;
+    const explain = (k, ins, reg) => {
+      const memoryBased = ins.memoryBase !== Register.None && ins.memoryBase !== Register.RIP;
+      const straight = reg !== null && !memoryBased ? explainRegister(binary, code, k, reg, info, landings) : null;
+      if (straight) return straight;
+      prov ??= provenance(binary, code, tables);
+      return explainByProvenance(prov, k, ins, reg);
+    };
+    code.instrs.forEach((ins, k) => {
+      ranges.push([ins.ip, ins.nextIP]);
+      if (ins.isInvalid) problems.push({ at: ins.ip, message: "bytes that do not decode" });
+      if (entersKernel(ins)) problems.push({ at: ins.ip, message: "enters the kernel itself" });
+      for (const target of takenAddresses(binary, ins)) taken.push({ at: ins.ip, target });
+      const t = code.targets.get(ins.ip);
+      if (!t) return;
+      if (t.via) ranges.push(stubRange(binary, t.via));
+      const reach = reachOf(binary, code, k, t, explain);
+      if (!reach && guardedByZero(binary, code, k, landings)) return;
+      if (!reach) problems.push({ at: ins.ip, message: `reaches ${t.kind === "register" ? "an address in a register" : t.name ?? t.kind}, which no import's slot explains` });
+      else if (reach.name) calls.push({ at: ins.ip, name: reach.name });
+      else if (reach.measuring) reached.push({ at: ins.ip, name: "a measuring function, through the driver's table" });
+      else if (reach.target === undefined) return;
+      else if (audited.has(reach.target)) reached.push({ at: ins.ip, name: audited.get(reach.target) });
+      else if (libraryAt(reach.target)) calls.push({ at: ins.ip, name: libraryAt(reach.target) });
+      else work.push(reach.target);
+    });
+    for (const e of code.exits) if (e.how === "falls") work.push(e.to);
+  }
+  info.free();
+  return { calls, reached, problems, taken, ranges, functions: done };
+}
