@@ -18,6 +18,13 @@
 // each register's value at the end of an iteration as an expression over the
 // values at its start, which instruction produced each value, and which
 // results feed nothing.
+//
+// upperHalvesDirty(): whether the vector registers' upper halves may be
+// dirty on entry to each instruction.
+//
+// All three iterate on the one engine (engine.mjs); what an instruction
+// computes (its integer result and flags, the branch conditions, which
+// operands it reads) is isa.mjs's.
 
 import { Mnemonic as M, OpKind, Register, RegisterExt, EncodingKind, FlowControl, MemorySizeExt,
          InstructionInfoFactory, OpAccess } from "iced-x86";
