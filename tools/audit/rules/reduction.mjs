@@ -158,7 +158,7 @@ const sameReduction = (a, b) => (a.s === b.s || same(a.s, b.s)) && a.regs.size =
 // a fixed point over the paths the value analysis allows, asked of the
 // function's context once per loop.
 function followLanes(ctx, loop) {
-  const { values, timed } = ctx;
+  const { values } = ctx;
   const n = ctx.def.lanes;
   const { instrs } = ctx.code;
   const acc = new Array(LANES).fill(null).map((_, j) => (j < n ? lane(n, j) : null));
