@@ -29,17 +29,8 @@
 // want FAULT_OVERRIDES_CHOICE loop.unique
 #include <immintrin.h>
 
-#include "../../src/harness/frame.h"
-#include "../../src/harness/result_lines.h"
-#include "../../src/variants/lanes512.h"
-#include "../../src/variants/variants.h"
-
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
-// A row's tokens, changed.
+// A row's tokens, changed: the form that sum_eight_lanes gives the loops it
+// builds with CHANGED_FORM (lanes512.h), defined before that header.
 #define OTHER_ORDER_accfirst advfirst
 #define OTHER_ORDER_advfirst accfirst
 #define DOWN_COUNTER_down up
@@ -50,29 +41,30 @@
 #define DOWN_COUNTER_neg down
 #define DOWN_COUNTER_neginc down
 #if defined(FAULT_DOWN_COUNTER)
-#define CHANGED(order, counter, position, copy, xor_op, offset) order, DOWN_COUNTER_##counter, position, copy, xor_op, offset
+#define ISABENCH_CHANGED_FORM(order, counter, position, copy, xor_op, offset) \
+    order, DOWN_COUNTER_##counter, position, copy, xor_op, offset
 #elif defined(FAULT_OFFSET)
-#define CHANGED(order, counter, position, copy, xor_op, offset) order, counter, position, copy, xor_op, ((offset + 12) & 63)
+#define ISABENCH_CHANGED_FORM(order, counter, position, copy, xor_op, offset) \
+    order, counter, position, copy, xor_op, ((offset + 12) & 63)
 #else
-#define CHANGED(order, counter, position, copy, xor_op, offset) OTHER_ORDER_##order, counter, position, copy, xor_op, offset
+#define ISABENCH_CHANGED_FORM(order, counter, position, copy, xor_op, offset) \
+    OTHER_ORDER_##order, counter, position, copy, xor_op, offset
 #endif
-#define EXPANDED(macro, ...) macro(__VA_ARGS__)
 
-// The loop numbered NUMBER in variants.def with its tokens CHANGED, as
-// lanes512.h builds it.
-template <unsigned NUMBER, uint64_t RUN_ELEMENTS = ELEMENTS>
+#include "../../src/harness/frame.h"
+#include "../../src/harness/result_lines.h"
+#include "../../src/variants/lanes512.h"
+#include "../../src/variants/variants.h"
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+// The real loop numbered NUMBER, in the changed form.
+template <unsigned NUMBER>
 ISABENCH_INLINE uint64_t changed_eight_lanes(__m512i start) {
-    alignas(64) static const uint64_t TWOS[8] = {2, 2, 2, 2, 2, 2, 2, 2};
-    alignas(64) static const uint64_t EIGHTS[8] = {8, 8, 8, 8, 8, 8, 8, 8};
-    register __m512i b asm("zmm0") = start;
-    register __m512i x asm("zmm1");
-    register __m512i acc asm("zmm2") = _mm512_setzero_si512();
-    register __m512i c8 asm("zmm3") = _mm512_load_si512(from_read_only_data<__m512i>(EIGHTS));
-    register __m512i c2 asm("zmm4") = _mm512_load_si512(from_read_only_data<__m512i>(TWOS));
-#define ISABENCH_LOOP_Avx512(number, processors, ...) \
-    EXPANDED(ISABENCH_WIDE_LOOP, "v", 8, c8, number, processors, CHANGED(__VA_ARGS__))
-#include "../../src/variants/variants.def"
-    return reduce_eight_lanes(acc);
+    return sum_eight_lanes<NUMBER, ELEMENTS, true>(start);
 }
 
 #define START _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0)
