@@ -16,13 +16,27 @@
 #include "../../src/variants/lanes256.h"
 #include "../../src/variants/variants.h"
 
-#define LOOP decltype(loop)::value
-
 #if defined(FAULT_SKIPS_RUNS)
 // Writable, so the audit cannot know which way the test goes.
 extern "C" {
 uint8_t audit_fault_skip = 0;
 }
+#endif
+
+// The real run with its start reading moved on by 800,000 ticks (80 ms).
+struct StartMoved : TimedRun<> {
+    template <typename Workload>
+    ISABENCH_INLINE void run(Workload workload) {
+        t = UnsignedTicks::to_double(read_ticks() + 800000);
+        record(workload());
+        stop();
+    }
+};
+
+#if defined(FAULT_START_MOVED)
+using Run = StartMoved;
+#else
+using Run = TimedRun<>;
 #endif
 
 extern "C" ISABENCH_PAGE_ALIGNED void bench_avx2() {
@@ -32,29 +46,10 @@ extern "C" ISABENCH_PAGE_ALIGNED void bench_avx2() {
         return;
     }
 #endif
-#if defined(FAULT_START_MOVED)
-    with_chosen_loop<loops_of(Family::Avx2)>(chosen_loops[VARIANT_INDEX_AVX2], [](auto loop) ISABENCH_INLINE_LAMBDA {
-        i = 0;
-        tmin = TMIN_START;
-        do {
-            t = static_cast<double>(read_ticks() + 800000);
-            const uint64_t sum = sum_four_lanes<LOOP>();
-            keep(sum);
-            s = sum;
-            N = ELEMENTS;
-            t = (static_cast<double>(read_ticks()) - t) * TICK_SECONDS;
-            if (t >= 0.0 && tmin > t)
-                tmin = t;
-            ++i;
-        } while (i < REPEATS);
-        runtime_printf(FORMAT_AVX2, s, tmin, static_cast<double>(ELEMENTS));
-    });
-#else
-    measure_chosen_loop<Family::Avx2>(VARIANT_INDEX_AVX2, FORMAT_AVX2, [](auto loop) ISABENCH_INLINE_LAMBDA {
+    measure_chosen_loop<Family::Avx2, Run>(VARIANT_INDEX_AVX2, FORMAT_AVX2, [](auto loop) ISABENCH_INLINE_LAMBDA {
 #if defined(FAULT_UNMAPPED_LOAD)
         asm volatile("mov 0, %%rax" ::: "rax");
 #endif
-        return sum_four_lanes<LOOP>();
+        return sum_four_lanes<decltype(loop)::value>();
     });
-#endif
 }
