@@ -6,11 +6,16 @@
 # isabench_replacing_part(NAME PART SOURCE [compile options]) links the
 # executable NAME from the real program's objects with PART replaced by
 # SOURCE, built as that part is built, plus any extra compile options. PART
-# is a variant (scalar, sse2, ...: its measuring function) or a source of
-# the harness by its name without .cpp (main, ticks, ...).
+# is a variant (scalar, sse2, ...: its measuring function), a source of the
+# harness by its name without .cpp (main, ticks, ...), or `added`: nothing
+# replaced, SOURCE linked beside every real object, built as the harness is.
 function(isabench_replacing_part name part source)
   set(objects)
-  if(part IN_LIST ISABENCH_VARIANTS)
+  if(part STREQUAL "added")
+    add_library(${name}_objects OBJECT ${source})
+    target_compile_options(${name}_objects PRIVATE ${ISABENCH_BASELINE_FLAGS} ${ARGN})
+    list(APPEND objects $<TARGET_OBJECTS:${name}_objects> $<TARGET_OBJECTS:isabench_harness>)
+  elseif(part IN_LIST ISABENCH_VARIANTS)
     isabench_variant_objects(${name}_objects ${part} ${source} ${ARGN})
     # The replacing object goes first, after the C runtime's start-up code:
     # behind an aligned function it could land aligned by chance (PE object
