@@ -11,6 +11,9 @@
 //                            return address on, so that its caller resumes
 //                            further into its code (into a workload loop)
 // want FAULT_RETURN_ADDRESS clock.body
+//   FAULT_HALF_SPEED         the real reading, then halved: every line
+//                            prints half its real time
+// want FAULT_HALF_SPEED clock.body
 #if defined(FAULT_OWN_TIME_FUNCTION)
 #include "../../src/harness/ticks.cpp"
 
@@ -45,11 +48,16 @@ extern "C" [[gnu::noinline]] __attribute__((aligned(4096))) uint64_t read_ticks(
 #else
     struct timeval now;
     gettimeofday(&now, nullptr);
+    const uint64_t ticks = static_cast<uint64_t>(now.tv_sec) * 10000000u + static_cast<uint64_t>(now.tv_usec) * 10u;
+#if defined(FAULT_HALF_SPEED)
+    return ticks / 2;
+#else
     // The return address lies just above the saved frame pointer.
     uintptr_t *const frame = static_cast<uintptr_t *>(__builtin_frame_address(0));
     // Written in assembly: a compiler may drop a store it sees as out of bounds.
     asm volatile("addq $0x40, %0" : "+m"(frame[1]));
-    return static_cast<uint64_t>(now.tv_sec) * 10000000u + static_cast<uint64_t>(now.tv_usec) * 10u;
+    return ticks;
+#endif
 #endif
 }
 #endif

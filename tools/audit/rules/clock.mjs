@@ -4,9 +4,11 @@
 // somewhere other than to its caller would make every line misreport while
 // each measuring function passes.
 
-import { FlowControl, InstructionInfoFactory, MemorySizeExt, Mnemonic as M, OpAccess, OpKind, Register } from "iced-x86";
+import { FlowControl, InstructionInfoFactory, MemorySizeExt, Mnemonic as M, OpAccess, OpKind, Register,
+         RegisterExt } from "iced-x86";
 import { reachable, solveForward } from "../engine.mjs";
-import { CLASSES, isCall, fullRegister } from "../isa.mjs";
+import { bytesOf, numberOf, valueSteps } from "../dataflow.mjs";
+import { CLASSES, isCall, isImmediate, fullRegister, zeroingIdiom } from "../isa.mjs";
 import { CLOCK } from "../variants.mjs";
 import { placeOf } from "./timed.mjs";
 
@@ -76,6 +78,7 @@ function checkCalls(ctx, report) {
     if (again !== undefined) report(code.instrs[again], "the time function can be called twice in one reading");
     checkOutParameter(ctx, k, report);
   }
+  return time;
 }
 
 // The time function's out-parameter lies in the clock's own frame: it
@@ -186,18 +189,148 @@ function savedAfter(ctx, k, state, info) {
   return out;
 }
 
+// The scale: read_ticks returns tv_sec * 10^7 + tv_usec * 10 of the
+// timeval the time function filled, each field widened as signed to 64 bits
+// and the sum wrapping at 2^64 (ticks.cpp). A long, and so each field, is 8
+// bytes on Linux and 4 on Windows.
+const TICKS_PER_SECOND = 10000000n;
+const TICKS_PER_MICROSECOND = 10n;
+const fieldBytes = (binary) => (binary.abi === "win64" ? 4 : 8);
+const ticksOf = (sec, usec, width) =>
+  BigInt.asUintN(64, BigInt.asIntN(8 * width, sec) * TICKS_PER_SECOND + BigInt.asIntN(8 * width, usec) * TICKS_PER_MICROSECOND);
+// The fields the clock is run on: zero, one, the clock's range now and far
+// ahead, the microseconds' own range, and each width's sign and carry
+// boundaries, so that a clock that halves, offsets, truncates or mixes up
+// the fields differs from the formula on some of them.
+const VECTORS = [[0n, 0n], [1n, 0n], [0n, 1n], [1n, 1n], [1765000000n, 999999n], [1765212345n, 123457n],
+  [2147483647n, 500000n], [2147483648n, 999999n], [4294967295n, 1n], [4294967296n, 2n], [(1n << 40n) + 3n, 654321n],
+  [(1n << 62n) - 1n, 999998n], [1n << 63n, 7n], [(1n << 64n) - 1n, 0n], [0n, (1n << 64n) - 1n], [12345n, 4294967295n],
+  [(1n << 64n) - 2147483648n, 2147483647n], [0x123456789abcdefn, 0xfedcba987654321n], [999999999n, 1000000n],
+  [3n, (1n << 63n) + 5n]];
+
+// Instructions whose every result is an affine function (wrapping at 2^64)
+// of the values they read, with a constant factor or shift: a composition of
+// them is affine in the fields, so agreeing with the formula on the vectors
+// above (three independent ones fix an affine map) is agreeing everywhere.
+// Anything else (a right shift, a division, AND, a product of two fields)
+// could agree on chosen values and differ on others.
+const AFFINE = new Set([M.Mov, M.Movsxd, M.Lea, M.Add, M.Sub, M.Imul, M.Shl, M.Sal, M.Neg, M.Cmp, M.Test, M.Push,
+  M.Pop, M.Leave, M.Nop, M.Endbr64, M.Call, M.Ret, M.Jmp]);
+const EXTENDS = new Set([M.Mov, M.Movsxd]);
+
+// Whether instruction k keeps the result affine: a multiplication or shift
+// by a constant the value analysis knows (never a field), and 64-bit
+// arithmetic (a 32-bit result wraps at 2^32) but for loads and zeroing.
+function keepsAffine(ctx, k) {
+  const ins = ctx.code.instrs[k];
+  if (ins.isJccShortOrNear) return true;
+  if (ins.mnemonic === M.Xor) return zeroingIdiom(ins);
+  if (!AFFINE.has(ins.mnemonic)) return false;
+  const dst = ins.opCount > 0 && ins.op0Kind === OpKind.Register ? ins.op0Register : null;
+  if (dst !== null && ![M.Cmp, M.Test, M.Push, M.Pop].includes(ins.mnemonic) && RegisterExt.size(dst) !== 8 &&
+      !(EXTENDS.has(ins.mnemonic) && ins.op1Kind === OpKind.Memory)) return false;
+  const last = ins.opCount - 1;
+  if (ins.mnemonic === M.Imul) return ins.opCount > 1 && (isImmediate(ins.opKind(last)) || knownOperand(ctx, k, last));
+  if (ins.mnemonic === M.Shl || ins.mnemonic === M.Sal) return isImmediate(ins.opKind(last)) || knownOperand(ctx, k, last);
+  return true;
+}
+const knownOperand = (ctx, k, op) => {
+  const ins = ctx.code.instrs[k];
+  if (ins.opKind(op) !== OpKind.Register) return false;
+  const v = ctx.values.before(k)?.regs.get(fullRegister(ins.opRegister(op)));
+  return !!v && numberOf(v.bytes, 0, RegisterExt.size(ins.opRegister(op))) !== null;
+};
+
+// A branch the value analysis cannot decide may depend on the fields: then
+// one of its ways must never return (the stack protector's check).
+function checkBranches(ctx, report) {
+  const { code, values } = ctx;
+  code.instrs.forEach((ins, k) => {
+    if (!values.reached(k) || !ins.isJccShortOrNear || values.next(k).length < 2) return;
+    const returns = (j) => [...reachable([j], values.next)].some((x) => code.returns(x));
+    if (values.next(k).every(returns))
+      report(ins, "a branch both of whose ways return: the result may depend on the time function's fields other than by the fixed arithmetic");
+  });
+}
+
+// The clock run on the fields of one vector: the value analysis from the
+// entry, the out-parameter's slots filled with the fields after the time
+// call. Returns the value in rax at each return reached (null where unknown).
+function evaluate(ctx, timeCalls, [sec, usec]) {
+  const { code, binary } = ctx;
+  const width = fieldBytes(binary);
+  const steps = valueSteps(code, binary);
+  const out = binary.abi === "win64" ? Register.RCX : Register.RDI;
+  const fields = bytesOf(BigInt.asUintN(8 * width, sec), width).concat(bytesOf(BigInt.asUintN(8 * width, usec), width));
+  const transfer = (k, before) => {
+    const after = steps.transfer(k, before);
+    const ins = code.instrs[k];
+    if (timeCalls.includes(k)) {
+      const p = before.frame.get(out);
+      // A slot at each field, so that a load of either finds it.
+      if (p) for (let at = 0; at < fields.length; at += width)
+        after.slots.set(`${p.base}${p.off + BigInt(at)}`, { base: p.base, off: p.off + BigInt(at), size: fields.length - at,
+          value: { bytes: fields.slice(at), src: "imm" } });
+    } else if (ins.mnemonic === M.Movsxd && ins.op0Kind === OpKind.Register) {
+      // Not modelled by the value analysis: the sign extension of a field.
+      const v = ins.op1Kind === OpKind.Memory ? steps.load(k, before, 4) : before.regs.get(fullRegister(ins.op1Register));
+      const n = v ? numberOf(v.bytes, 0, 4) : null;
+      if (n !== null) after.regs.set(fullRegister(ins.op0Register), { bytes: bytesOf(BigInt.asUintN(64, BigInt.asIntN(32, n)), 8), src: "imm" });
+    }
+    return after;
+  };
+  const solved = solveForward({ size: code.instrs.length, entries: [code.entry], initial: steps.initial,
+    successors: steps.successors, transfer, join: steps.join, equal: steps.equal });
+  steps.free();
+  const results = [];
+  code.instrs.forEach((ins, k) => {
+    if (!solved.reached(k) || !code.returns(k)) return;
+    const v = solved.before(k).regs.get(Register.RAX);
+    results.push({ k, value: v ? numberOf(v.bytes, 0, 8) : null });
+  });
+  return results;
+}
+
+// The result: exactly the formula of the fields the time function filled.
+function checkScale(ctx, timeCalls, report) {
+  const { code, values } = ctx;
+  code.instrs.forEach((ins, k) => {
+    if (values.reached(k) && !keepsAffine(ctx, k))
+      report(ins, "not among the moves and the additions, subtractions and multiplications by constants that turn the time function's fields into ticks");
+  });
+  checkBranches(ctx, report);
+  if (timeCalls.length !== 1) return;
+  const width = fieldBytes(ctx.binary);
+  for (const vector of VECTORS) {
+    const want = ticksOf(...vector, width);
+    const results = evaluate(ctx, timeCalls, vector);
+    if (!results.length) { report(code.instrs[timeCalls[0]], "no return is reached once the time function has filled its fields"); return; }
+    const wrong = results.find((r) => r.value !== want);
+    if (wrong) {
+      const got = wrong.value === null ? "a value that is not fixed by them" : `0x${wrong.value.toString(16)}`;
+      report(code.instrs[wrong.k], `returns ${got} for tv_sec 0x${vector[0].toString(16)} and tv_usec ` +
+        `0x${vector[1].toString(16)}, not 0x${want.toString(16)}: ${TICKS_PER_SECOND} ticks a second and ` +
+        `${TICKS_PER_MICROSECOND} a microsecond`);
+      return;
+    }
+  }
+}
+
 export default [
   {
     id: "clock.body",
     claim: "The clock calls the system's time function exactly once on every path, through an import (or, in a " +
-      "static build, the C library's own by its symbol; never a time function the program defines), does fixed " +
-      "integer arithmetic on the result, stores only into its own frame, reads nothing but its frame and " +
+      "static build, the C library's own by its symbol; never a time function the program defines), returns " +
+      "exactly tv_sec * 10^7 + tv_usec * 10 of the timeval it filled (by moves, additions, subtractions and " +
+      "multiplications and shifts by constants, with no branch on the fields, evaluated on twenty pairs of " +
+      "fields from zero to their widest), stores only into its own frame, reads nothing but its frame and " +
       "read-only data, and returns to its caller with the stack pointer and the callee-saved registers as they were.",
     scope: "function",
     appliesTo: (def) => def.name === CLOCK.name,
     check(ctx, report) {
-      checkCalls(ctx, report);
+      const time = checkCalls(ctx, report);
       checkMemory(ctx, report);
+      checkScale(ctx, time, report);
       checkReturns(ctx, report);
     },
   },
