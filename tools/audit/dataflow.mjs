@@ -516,6 +516,25 @@ function transferValues(ins, inState, env) {
 // the driver's choice of a loop, fixed before the function runs. They hold
 // until the function calls anything or stores where they may lie.
 export function analyseValues(fn, binary, assumed = []) {
+  const steps = valueSteps(fn, binary, assumed);
+  const solved = solveForward({ size: fn.instrs.length, entries: [fn.entry ?? 0], ...steps });
+  steps.free();
+  return {
+    ...solved,
+    // The address a memory operand of instruction k refers to, where known.
+    addressOf: (k) => {
+      const state = solved.before(k);
+      return state ? steps.addressIn(k, state) : null;
+    },
+  };
+}
+
+// The value analysis's parts as solveForward takes them (initial, transfer,
+// successors, join, equal), for an analysis that carries these states on a
+// graph of its own (the driver's, once for each variant due); with
+// addressIn(k, state) and load(k, state, size), what a memory operand of
+// instruction k addresses and holds in that state. free() ends its use.
+export function valueSteps(fn, binary, assumed = []) {
   const { instrs } = fn;
   const info = new InstructionInfoFactory();
   const env = { info, assumed, abi: CALLEE_SAVED[binary.abi],
@@ -529,18 +548,12 @@ export function analyseValues(fn, binary, assumed = []) {
     const target = fn.index.get(ins.nearBranchTarget);
     return all.filter((j) => (taken ? j === target : j !== target || j === k + 1));
   };
-  const solved = solveForward({
-    size: instrs.length, entries: [fn.entry ?? 0], initial: () => emptyState(binary.abi), successors,
-    transfer: (k, s) => transferValues(instrs[k], s, env), join: joinState, equal: sameState,
-  });
-  info.free();
   return {
-    ...solved,
-    // The address a memory operand of instruction k refers to, where known.
-    addressOf: (k) => {
-      const state = solved.before(k);
-      return (state ? placeOperand(instrs[k], state) : null)?.addr ?? null;
-    },
+    initial: () => emptyState(binary.abi), successors, join: joinState, equal: sameState,
+    transfer: (k, s) => transferValues(instrs[k], s, env),
+    addressIn: (k, state) => placeOperand(instrs[k], state)?.addr ?? null,
+    load: (k, state, size) => env.load(instrs[k], state, size),
+    free: () => info.free(),
   };
 }
 

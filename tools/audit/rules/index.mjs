@@ -4,6 +4,7 @@
 // that reports findings.
 
 import binary from "./binary.mjs";
+import driver from "./driver.mjs";
 import image from "./image.mjs";
 import code from "./code.mjs";
 import isa from "./isa.mjs";
@@ -17,4 +18,4 @@ import closure from "./closure.mjs";
 import clock from "./clock.mjs";
 import printed from "./printed.mjs";
 
-export const RULES = [...binary, ...image, ...code, ...isa, ...loop, ...arith, ...timed, ...reduction, ...upper, ...same, ...clock, ...printed, ...closure];
+export const RULES = [...binary, ...driver, ...image, ...code, ...isa, ...loop, ...arith, ...timed, ...reduction, ...upper, ...same, ...clock, ...printed, ...closure];
