@@ -29,7 +29,7 @@
 import { Mnemonic as M, OpKind, Register, RegisterExt, EncodingKind, FlowControl, MemorySizeExt,
          InstructionInfoFactory, OpAccess } from "iced-x86";
 import { CLASSES, INTEGER_OPS, inClass, isCall, isImmediate, fullRegister as full, sourceOperands, zeroingIdiom,
-         segmentRelative, flagsOf, conditionHolds, registersOf } from "./isa.mjs";
+         segmentRelative, flagsOf, conditionHolds, registersOf, quadwordMoves, ZERO_LANE } from "./isa.mjs";
 import { solveForward, reachable } from "./engine.mjs";
 
 const MASK64 = (1n << 64n) - 1n;
@@ -301,17 +301,22 @@ on(CLASSES.broadcast, (ins, s, env) => {
   write(s, ins.op0Register, known(Array.from({ length: size }, (_, k) => q[k % 8]), v ? v.src : "mixed"), ins.encoding);
   return true;
 });
-on([M.Punpcklqdq, M.Vpunpcklqdq], (ins, s, env) => {
-  const [x, y] = sourceOperands(ins);
-  const a = operand(ins, x, s, env), b = operand(ins, y, s, env);
-  const size = RegisterExt.size(ins.op0Register);
-  const bytes = unknownBytes(size);
-  for (let lane = 0; lane < size; lane += 16)
-    for (let k = 0; k < 8; k++) {
-      bytes[lane + k] = a ? a.bytes[lane + k] : null;
-      bytes[lane + 8 + k] = b ? b.bytes[lane + k] : null;
-    }
-  write(s, ins.op0Register, known(bytes, a && b ? combineSrc(a, b) : "mixed"), ins.encoding);
+// Lane moves (extracts, byte shifts, shuffles, interleaves), lane by lane
+// as isa.mjs gives them: known where the lane moved is.
+on([...CLASSES.extract, ...CLASSES.laneShift, ...CLASSES.highLane, ...CLASSES.shuffle], (ins, s, env) => {
+  if (ins.op0Kind !== OpKind.Register || !isVector(ins.op0Register)) return false;
+  const moves = quadwordMoves(ins, RegisterExt.size(ins.op0Register) / 8);
+  if (!moves) return false;
+  const used = [];
+  const bytes = moves.flatMap((move) => {
+    if (move === ZERO_LANE) return new Array(8).fill(0);
+    const v = move && operand(ins, move.from, s, env);
+    used.push(v);
+    return v ? Array.from({ length: 8 }, (_, k) => v.bytes[8 * move.lane + k] ?? null) : unknownBytes(8);
+  });
+  const value = bytes.every((b) => b === null) ? undefined
+    : known(bytes, used.every((v) => v) ? combineSrc(...used) : "mixed");
+  write(s, ins.op0Register, value, ins.encoding);
   return true;
 });
 // Lane arithmetic, and the zeroing idiom of every XOR form.

@@ -183,3 +183,51 @@ export function conditionHolds(f, cc) {
   const test = table[cc];
   return test ? test() : undefined;
 }
+
+// Where each of the first `d` quadword lanes an instruction writes comes
+// from, for the moves that rearrange lanes (copies, extracts, byte shifts,
+// shuffles, interleaves): { from: operand index, lane } for a lane moved,
+// ZERO_LANE for a lane cleared, null for a lane not modelled. Null where the
+// instruction is not such a move. Shuffles work within each 128-bit block.
+export const ZERO_LANE = Object.freeze({ zero: true });
+const UNPACK_HIGH = set(M.Punpckhqdq, M.Vpunpckhqdq, M.Unpckhpd, M.Vunpckhpd);
+const UNPACK = set(...UNPACK_HIGH, M.Punpcklqdq, M.Vpunpcklqdq, M.Unpcklpd, M.Vunpcklpd);
+export function quadwordMoves(ins, d) {
+  const m = ins.mnemonic;
+  const [x, y] = sourceOperands(ins);
+  const imm = (i) => (isImmediate(ins.opKind(i)) ? Number(ins.immediate(i)) : null);
+  const lanes = (f) => Array.from({ length: d }, (_, j) => f(j, j - (j % 2)));
+  if (CLASSES.copy.has(m) && ins.opCount === 2) return lanes((j) => ({ from: 1, lane: j }));
+  if (CLASSES.extract.has(m) && imm(2) !== null) return lanes((j) => ({ from: 1, lane: imm(2) * d + j }));
+  if (CLASSES.laneShift.has(m)) {
+    // A shift by 8 bytes moves each block's high lane down; others are not modelled.
+    const by = imm(ins.opCount - 1);
+    return lanes((j) => (by !== 8 ? null : j % 2 === 0 ? { from: x, lane: j + 1 } : ZERO_LANE));
+  }
+  if (UNPACK.has(m)) {
+    const high = UNPACK_HIGH.has(m) ? 1 : 0;
+    return lanes((j, block) => ({ from: j % 2 === 0 ? x : y, lane: block + high }));
+  }
+  // movhlps moves the second source's high lane down, under the first's.
+  if (m === M.Movhlps || m === M.Vmovhlps) return [{ from: y, lane: 1 }, { from: x, lane: 1 }];
+  return shuffledQuadwords(ins, d, imm(ins.opCount - 1));
+}
+function shuffledQuadwords(ins, d, sel) {
+  const m = ins.mnemonic;
+  const lanes = (f) => Array.from({ length: d }, (_, j) => f(j, j - (j % 2)));
+  if (sel === null) return null;
+  if (m === M.Pshufd || m === M.Vpshufd) {
+    // The quadword a pair of selected doublewords makes, where they make one.
+    const q = (h) => {
+      const d0 = (sel >> (4 * h)) & 3, d1 = (sel >> (4 * h + 2)) & 3;
+      return d0 % 2 === 0 && d1 === d0 + 1 ? d0 / 2 : null;
+    };
+    return lanes((j, block) => (q(j % 2) === null ? null : { from: 1, lane: block + q(j % 2) }));
+  }
+  if (m === M.Vpermilpd) return lanes((j, block) => ({ from: 1, lane: block + ((sel >> j) & 1) }));
+  if (m === M.Shufpd || m === M.Vshufpd) {
+    const [x, y] = sourceOperands(ins);
+    return lanes((j, block) => ({ from: j % 2 === 0 ? x : y, lane: block + ((sel >> j) & 1) }));
+  }
+  return null;
+}

@@ -6,7 +6,8 @@
 // another loop) would print a line whose time is not the loop's.
 
 import { EncodingKind, InstructionInfoFactory, Mnemonic as M, MemorySizeExt, OpAccess, OpKind, RegisterExt } from "iced-x86";
-import { CLASSES, fullRegister as full, hasMemoryOperand, isCall, isImmediate, sourceOperands, zeroingIdiom } from "../isa.mjs";
+import { CLASSES, ZERO_LANE, fullRegister as full, hasMemoryOperand, isCall, isImmediate, quadwordMoves, sourceOperands,
+         zeroingIdiom } from "../isa.mjs";
 import { solveForward } from "../engine.mjs";
 import { measuring } from "../variants.mjs";
 
@@ -38,64 +39,15 @@ const vector = (r) => RegisterExt.isVectorRegister(r);
 // The first `d` lanes a vector instruction writes, from the lanes it reads;
 // null where its form is not one the reduction uses.
 function vectorLanes(ins, regs, d, n) {
-  const { lanesOf, reg, imm } = LANE_OPS;
-  const m = ins.mnemonic;
-  const [x, y] = sourceOperands(ins);
-  const pick = (f) => Array.from({ length: d }, (_, j) => f(j));
-  if (CLASSES.copy.has(m) && ins.opCount === 2) return lanesOf(regs, reg(ins, 1)).slice(0, d);
-  if (CLASSES.xor.has(m) && zeroingIdiom(ins)) return new Array(d).fill(zero(n));
-  if (CLASSES.laneAdd.has(m)) {
-    const a = lanesOf(regs, reg(ins, x)), b = lanesOf(regs, reg(ins, y));
-    return pick((j) => sum(a[j], b[j]));
-  }
-  if (CLASSES.extract.has(m)) {
-    const src = lanesOf(regs, reg(ins, 1)), i = imm(ins, 2);
-    return pick((j) => src[i * d + j] ?? null);
-  }
-  if (CLASSES.laneShift.has(m)) {
-    const src = lanesOf(regs, reg(ins, x)), by = imm(ins, ins.opCount - 1);
-    return pick((j) => (by !== 8 ? null : j % 2 === 0 ? src[j + 1] : zero(n)));
-  }
-  return shuffledLanes(ins, regs, d) ?? interleavedLanes(ins, regs, d);
-}
-function shuffledLanes(ins, regs, d) {
-  const { lanesOf, reg, imm } = LANE_OPS;
-  const m = ins.mnemonic;
-  const pick = (f) => Array.from({ length: d }, (_, j) => f(j));
-  if (m === M.Pshufd || m === M.Vpshufd) {
-    const src = lanesOf(regs, reg(ins, 1)), sel = imm(ins, 2);
-    // The quadword a pair of selected doublewords makes, where they make one.
-    const q = (h) => {
-      const d0 = (sel >> (4 * h)) & 3, d1 = (sel >> (4 * h + 2)) & 3;
-      return d0 % 2 === 0 && d1 === d0 + 1 ? d0 / 2 : null;
-    };
-    return pick((j) => (q(j % 2) === null ? null : src[j - (j % 2) + q(j % 2)]));
-  }
-  if (m === M.Vpermilpd && imm(ins, 2) !== null) {
-    const src = lanesOf(regs, reg(ins, 1)), sel = imm(ins, 2);
-    return pick((j) => src[j - (j % 2) + ((sel >> j) & 1)]);
-  }
-  if ((m === M.Shufpd || m === M.Vshufpd) && imm(ins, ins.opCount - 1) !== null) {
-    const [x, y] = sourceOperands(ins);
-    const a = lanesOf(regs, reg(ins, x)), b = lanesOf(regs, reg(ins, y)), sel = imm(ins, ins.opCount - 1);
-    return pick((j) => (j % 2 === 0 ? a : b)[j - (j % 2) + ((sel >> j) & 1)]);
-  }
-  return null;
-}
-const HIGH = [M.Punpckhqdq, M.Vpunpckhqdq, M.Unpckhpd, M.Vunpckhpd];
-function interleavedLanes(ins, regs, d) {
   const { lanesOf, reg } = LANE_OPS;
-  const m = ins.mnemonic;
-  const [x, y] = sourceOperands(ins);
-  if ([...HIGH, M.Punpcklqdq, M.Vpunpcklqdq].includes(m)) {
+  if (CLASSES.xor.has(ins.mnemonic) && zeroingIdiom(ins)) return new Array(d).fill(zero(n));
+  if (CLASSES.laneAdd.has(ins.mnemonic)) {
+    const [x, y] = sourceOperands(ins);
     const a = lanesOf(regs, reg(ins, x)), b = lanesOf(regs, reg(ins, y));
-    const high = HIGH.includes(m) ? 1 : 0;
-    return Array.from({ length: d }, (_, j) => (j % 2 === 0 ? a : b)[j - (j % 2) + high]);
+    return Array.from({ length: d }, (_, j) => sum(a[j], b[j]));
   }
-  // movhlps moves the second source's high lane down, under the first's.
-  if (m === M.Movhlps || m === M.Vmovhlps)
-    return [lanesOf(regs, reg(ins, y))[1], lanesOf(regs, reg(ins, x))[1]];
-  return null;
+  return quadwordMoves(ins, d)?.map((move) =>
+    (move === ZERO_LANE ? zero(n) : move === null ? null : lanesOf(regs, reg(ins, move.from))[move.lane] ?? null)) ?? null;
 }
 
 // One instruction's effect on the lanes and on s; `env` holds the number
