@@ -76,3 +76,40 @@ void run_at_exit() { std::fputs("isabench: code no root reaches has run\n", stde
 }  // namespace
 extern "C" [[gnu::section("__libc_atexit"), gnu::used]] void (*const fault_at_exit)() = run_at_exit;
 #endif
+
+#if defined(FAULT_IMPORT_SLOT_STORE)
+// want FAULT_IMPORT_SLOT_STORE closure.stores
+// A constructor finds the clock's call to its time function, follows the
+// stub's jump to the import's slot and points the slot at a clock of its
+// own that runs at half speed.
+#include <cstdint>
+#include <cstring>
+#include <time.h>
+extern "C" uint64_t read_ticks();
+namespace {
+int half_speed(struct timeval *tv, void *) {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  const long ns = (ts.tv_sec * 1000000000L + ts.tv_nsec) / 2;
+  tv->tv_sec = ns / 1000000000L;
+  tv->tv_usec = ns % 1000000000L / 1000;
+  return 0;
+}
+[[gnu::constructor]] void redirect_clock() {
+  const unsigned char *code = reinterpret_cast<const unsigned char *>(&read_ticks);
+  for (int k = 0; k < 64; ++k) {
+    if (code[k] != 0xe8) continue;
+    int32_t rel;
+    std::memcpy(&rel, code + k + 1, 4);
+    const unsigned char *stub = code + k + 5 + rel;
+    for (int j = 0; j < 16; ++j)
+      if (stub[j] == 0xff && stub[j + 1] == 0x25) {
+        int32_t disp;
+        std::memcpy(&disp, stub + j + 2, 4);
+        *reinterpret_cast<void **>(const_cast<unsigned char *>(stub + j + 6 + disp)) = reinterpret_cast<void *>(&half_speed);
+        return;
+      }
+  }
+}
+}  // namespace
+#endif

@@ -7,6 +7,11 @@
 // and stepped by constants, or a function read from such a pointer. It follows what a compiler does with such a
 // pointer over a loop and its calls: a callee-saved register, a spill to
 // the stack and back. Anything else written to a place forgets what it held.
+// For closure.stores it also knows the addresses a store may go to: the
+// function's own stack (the stack pointer, what is copied, stepped or
+// aligned from it), a fixed data address (RIP-relative or immediate), and
+// the thread's errno, whose address __errno_location (_errno on Windows)
+// returns.
 
 import { InstructionInfoFactory, MemorySizeExt, Mnemonic, OpAccess, OpKind, Register } from "iced-x86";
 import { solveForward } from "./engine.mjs";
@@ -25,12 +30,16 @@ const is64 = (reg) => reg !== Register.None && fullRegister(reg) === reg && reg 
 // dependent code loads an address below 4 GiB as mov $addr, %ebx.
 const is32 = (reg) => reg >= Register.EAX && reg <= Register.R15D;
 
+// The functions that return the address of the thread's errno.
+const ERRNO_FUNCTIONS = new Set(["__errno_location", "_errno"]);
+
 // What loading a 64-bit `value` (an immediate or a RIP-relative address
-// taken by lea) gives a place: a table pointer, zero, code, or nothing known.
+// taken by lea) gives a place: a table pointer, zero, code, or a fixed
+// address in the data.
 function tagOfAddress(binary, value, tables) {
   if (tables.has(value)) return { kind: "table" };
   if (value === 0n) return { kind: "zero" };
-  return binary.isExecutable(value) ? { kind: "code", target: value } : null;
+  return binary.isExecutable(value) ? { kind: "code", target: value } : { kind: "address", target: value };
 }
 
 // What a 64-bit load from `slot` gives: an import by name, zero, or code.
@@ -52,7 +61,8 @@ function stackSlot(ins, state) {
 function transfer(ins, input, env) {
   const s = { places: new Map(input.places), rsp: input.rsp };
   const reg = (r) => s.places.get(`r${r}`);
-  const setReg = (r, tag) => (tag ? s.places.set(`r${r}`, tag) : s.places.delete(`r${r}`));
+  // The stack pointer always points into the stack, whatever it is set to.
+  const setReg = (r, tag) => (r === Register.RSP ? null : tag ? s.places.set(`r${r}`, tag) : s.places.delete(`r${r}`));
   // A store of `size` bytes at `off` ends what the slots it overlaps held.
   const setSlot = (off, tag, size = 8n) => {
     for (const key of [...s.places.keys()])
@@ -61,8 +71,12 @@ function transfer(ins, input, env) {
   };
   const dst = ins.op0Kind === OpKind.Register ? ins.op0Register : Register.None;
   if (isCall(ins)) {
+    // A call through a register loaded from an import's slot (MinGW's call *%rbx to _errno).
+    const via = ins.op0Kind === OpKind.Register ? reg(fullRegister(ins.op0Register)) : null;
+    const callee = env.callee(ins) ?? (via?.kind === "import" ? via.name : null);
     for (const key of [...s.places.keys()])
       if (key.startsWith("r") && !env.saved.has(Number(key.slice(1)))) s.places.delete(key);
+    if (ERRNO_FUNCTIONS.has(callee)) setReg(Register.RAX, { kind: "errno" });
     return s;
   }
   const m = ins.mnemonic;
@@ -75,14 +89,23 @@ function transfer(ins, input, env) {
   if ((m === Mnemonic.Add || m === Mnemonic.Sub) && is64(dst) && isImmediate(ins.op1Kind)) {
     const step = BigInt.asIntN(64, ins.immediate(1));
     if (dst === Register.RSP) { if (s.rsp !== null) s.rsp += m === Mnemonic.Add ? step : -step; return s; }
-    if (reg(dst)?.kind !== "table") setReg(dst, null);
+    // A pointer stepped through a data object stays in it (as far as the
+    // analysis goes: closure.stores holds the whole object to its rules).
+    const kind = reg(dst)?.kind;
+    if (kind === "address" || kind === "object") setReg(dst, { kind: "object", target: reg(dst).target });
+    else if (kind !== "table" && kind !== "stack") setReg(dst, null);
     return s;
   }
+  // The stack pointer aligned (and $-16): still the stack.
+  if (m === Mnemonic.And && is64(dst) && dst !== Register.RSP && isImmediate(ins.op1Kind) && reg(dst)?.kind === "stack") return s;
   if (m === Mnemonic.Lea && is64(dst) && ins.memoryBase === Register.RIP) { setReg(dst, tagOfAddress(env.binary, ins.memoryDisplacementU64, env.tables)); return s; }
   // The next entry's address, computed apart from the pointer (as the
   // undefined-behaviour checks do before they test it for overflow).
   if (m === Mnemonic.Lea && is64(dst) && is64(ins.memoryBase) && ins.memoryIndex === Register.None) {
-    setReg(dst, reg(ins.memoryBase)?.kind === "table" ? { kind: "table" } : null); return s;
+    const base = reg(ins.memoryBase);
+    if (base?.kind === "address" || base?.kind === "object") setReg(dst, { kind: "object", target: base.target });
+    else setReg(dst, base?.kind === "table" || base?.kind === "stack" ? { kind: base.kind } : null);
+    return s;
   }
   if (m === Mnemonic.Mov && is32(dst) && isImmediate(ins.op1Kind)) {
     setReg(fullRegister(dst), tagOfAddress(env.binary, BigInt.asUintN(32, ins.immediate(1)), env.tables)); return s;
@@ -122,23 +145,46 @@ function transfer(ins, input, env) {
 function join(a, b) {
   const rsp = a.rsp === b.rsp ? a.rsp : null;
   const places = new Map();
-  for (const [key, tag] of a.places)
-    if (sameTag(tag, b.places.get(key)) && (key.startsWith("r") || rsp !== null)) places.set(key, tag);
+  const inData = (t) => t?.kind === "address" || t?.kind === "object";
+  for (const [key, tag] of a.places) {
+    if (!key.startsWith("r") && rsp === null) continue;
+    const other = b.places.get(key);
+    if (sameTag(tag, other)) places.set(key, tag);
+    // A pointer set to an object's address and one stepped from it: in the object.
+    else if (inData(tag) && inData(other) && tag.target === other.target) places.set(key, { kind: "object", target: tag.target });
+  }
   return { places, rsp };
 }
 const equal = (a, b) => a.rsp === b.rsp && a.places.size === b.places.size &&
   [...a.places].every(([key, tag]) => sameTag(tag, b.places.get(key)));
 
 // The analysis over `code` (decodeReachable's), `tables` the addresses of
-// the driver's tables of measuring functions. Returns
+// the driver's tables of measuring functions, `callee(ins)` the name of the
+// function a call reaches where it is known, `entry` what registers hold
+// on entry (the arguments a caller passes), a Map. Returns
 // registerAt(k, reg): what `reg` holds before instruction k, or null.
-export function provenance(binary, code, tables) {
+export function provenance(binary, code, tables, callee = () => null, entry = new Map()) {
   const info = new InstructionInfoFactory();
-  const env = { binary, tables, info, saved: CALLEE_SAVED[binary.abi] };
+  const env = { binary, tables, info, callee, saved: CALLEE_SAVED[binary.abi] };
   const solved = solveForward({
-    size: code.instrs.length, entries: [code.entry ?? 0], initial: () => ({ places: new Map(), rsp: 0n }),
+    size: code.instrs.length, entries: [code.entry ?? 0], initial: () => ({ places: new Map([...entry].map(([r, tag]) => [`r${r}`, tag]).concat([[`r${Register.RSP}`, { kind: "stack" }]])), rsp: 0n }),
     successors: (k) => code.next(k), transfer: (k, s) => transfer(code.instrs[k], s, env), join, equal,
   });
   info.free();
   return { registerAt: (k, reg) => solved.before(k)?.places.get(`r${fullRegister(reg)}`) ?? null };
+}
+
+// The registers that pass arguments, by calling convention: what a caller
+// leaves in them is what the callee's analysis starts from.
+const ARGUMENTS = {
+  sysv: [Register.RDI, Register.RSI, Register.RDX, Register.RCX, Register.R8, Register.R9],
+  win64: [Register.RCX, Register.RDX, Register.R8, Register.R9],
+};
+export function argumentsAt(binary, prov, k) {
+  const out = new Map();
+  for (const r of ARGUMENTS[binary.abi]) {
+    const tag = prov.registerAt(k, r);
+    if (tag) out.set(r, tag);
+  }
+  return out;
 }

@@ -4,11 +4,12 @@
 // (an import through its slot, a register loaded from one, a measuring
 // function through the driver's table, the C library's function in an
 // executable that holds it); the code addresses it takes; and the bytes
-// it decodes, which closure.reachable accounts for.
+// it decodes, which closure.reachable accounts for; and where each of its
+// stores goes, which closure.stores judges.
 
-import { FlowControl, InstructionInfoFactory, Mnemonic, OpAccess, Register } from "iced-x86";
+import { FlowControl, InstructionInfoFactory, MemorySizeExt, Mnemonic, OpAccess, Register } from "iced-x86";
 import { decodeReachable } from "./context.mjs";
-import { provenance } from "./provenance.mjs";
+import { argumentsAt, provenance } from "./provenance.mjs";
 import { decodeAt } from "./targets.mjs";
 import { entersKernel, fallsThrough, fullRegister, isImmediate } from "./isa.mjs";
 
@@ -95,6 +96,87 @@ function takenAddresses(binary, ins) {
   return out.filter((a) => a !== null && a !== 0n && binary.isExecutable(a));
 }
 
+// Sections whose words the loader or the C runtime reads as pointers to
+// code or to imports: a store there redirects a call, whatever the word
+// holds in the file (a static executable's .got holds link-time values).
+const POINTER_SECTIONS = /^\.(got|got\.plt|data\.rel\.ro|init_array|fini_array|preinit_array|idata|CRT|tls)\b/;
+
+// Why a store of `size` bytes at the fixed address `addr` does not go to
+// the program's own writable variables, or null where it does: the place
+// must be mapped writable once loaded (not read-only, not RELRO), not code,
+// not written by the loader (an import's slot, a relocated pointer), not
+// in a section of pointers, not a word that holds a code address, and not
+// the driver's table.
+function misplaced(binary, addr, size, tables) {
+  const at = `${addr.toString(16)} (${binary.nameAt(addr) ?? binary.sectionName(addr) ?? "unmapped"})`;
+  if (binary.loaded(addr, size) === null && !binary.writesIn(addr, size).length) return `to ${at}, outside the image`;
+  if (binary.isExecutable(addr)) return `into code at ${at}`;
+  if (binary.isReadOnly(addr) || binary.isReadOnly(addr + BigInt(size) - 1n)) return `to ${at}, read-only once loaded`;
+  if (binary.writesIn(addr, size).length) return `to ${at}, a place the loader fills (an import's slot or a relocated pointer)`;
+  if (POINTER_SECTIONS.test(binary.sectionName(addr) ?? "")) return `to ${at}, in a section of pointers`;
+  const word = addr & ~7n, held = binary.pointerAt(word);
+  if (held !== null && held !== 0n && binary.isExecutable(held)) return `to ${at}, a word that holds a code address`;
+  const table = (t) => binary.symbols.find((s) => s.addr === t && s.size)?.size ?? 8;
+  if ([...tables].some((t) => addr >= t && addr < t + BigInt(table(t)))) return `into the driver's table at ${at}`;
+  return null;
+}
+
+// The data object that holds `addr`: { addr, end } by its symbol's size
+// or, where the symbol table records none (PE), up to the next symbol.
+function objectAt(binary, addr) {
+  const data = binary.symbols.filter((s) => !s.name.startsWith(".") && !binary.isExecutable(s.addr));
+  const sized = data.find((s) => s.size && addr >= s.addr && addr < s.addr + BigInt(s.size));
+  if (sized) return { addr: sized.addr, end: sized.addr + BigInt(sized.size) };
+  if (binary.format !== "pe") return null;
+  const below = data.filter((s) => s.addr <= addr).reduce((a, s) => (!a || s.addr > a.addr ? s : a), null);
+  const next = data.filter((s) => s.addr > addr).reduce((a, s) => (!a || s.addr < a.addr ? s : a), null);
+  return below && next ? { addr: below.addr, end: next.addr } : null;
+}
+
+// The same for a store somewhere in the data object that holds `addr` (a
+// pointer stepped through an array, an array indexed by a register): the
+// whole object must pass.
+function misplacedObject(binary, addr, tables) {
+  const object = objectAt(binary, addr);
+  if (!object) return `into the data at ${addr.toString(16)}, in no object of known size`;
+  for (let at = object.addr; at < object.end; at += 8n) {
+    const message = misplaced(binary, at, Math.min(8, Number(object.end - at)), tables);
+    if (message) return message;
+  }
+  return null;
+}
+
+// Where each store of instrs[k] goes: { at, frame } for the function's own
+// stack, else { at, message } with message null for a place closure.stores
+// allows (the program's own writable variables, errno) and the reason
+// otherwise. `registerAt` is the provenance analysis's.
+function storesOf(binary, ins, k, info, registerAt, tables) {
+  const out = [];
+  for (const mem of info.info(ins).usedMemory()) {
+    if (![OpAccess.Write, OpAccess.CondWrite, OpAccess.ReadWrite, OpAccess.ReadCondWrite].includes(mem.access)) continue;
+    const size = MemorySizeExt.size(mem.memorySize) || 8;
+    const disp = BigInt.asIntN(64, mem.displacement);
+    if (mem.segment === Register.FS || mem.segment === Register.GS) {
+      out.push({ at: ins.ip, message: "to the thread's own storage" });
+      continue;
+    }
+    const base = mem.base === Register.None ? null : registerAt(k, mem.base);
+    if (mem.base === Register.RSP || base?.kind === "stack") { out.push({ at: ins.ip, frame: true }); continue; }
+    let addr = null;
+    if (mem.base === Register.None && mem.index === Register.None) addr = BigInt.asUintN(64, disp);
+    else if (base?.kind === "address" && mem.index === Register.None) addr = BigInt.asUintN(64, base.target + disp);
+    if (addr !== null) out.push({ at: ins.ip, message: misplaced(binary, addr, size, tables) });
+    else if (base?.kind === "object") out.push({ at: ins.ip, message: misplacedObject(binary, base.target, tables) });
+    // An array at a fixed address indexed by a register (position-dependent
+    // code: mov %cl, chosen_loops(%rax)).
+    else if (!base && disp > 0n && binary.sectionName(BigInt.asUintN(64, disp)) !== null && !binary.isExecutable(BigInt.asUintN(64, disp)))
+      out.push({ at: ins.ip, message: misplacedObject(binary, BigInt.asUintN(64, disp), tables) });
+    else if (base?.kind === "errno" && mem.index === Register.None) out.push({ at: ins.ip, message: null });
+    else out.push({ at: ins.ip, message: "through an address the analysis cannot place" });
+  }
+  return out;
+}
+
 // The bytes of the stub or thunk at `via` (jmp *slot(%rip), after an
 // endbr64 where the build adds one).
 function stubRange(binary, via) {
@@ -127,36 +209,44 @@ function reachOf(binary, code, k, t, explain) {
 // to it is not followed: its own rules read it); `tables` holds the
 // addresses of the driver's tables of measuring functions. Returns the
 // calls out by name, the audited functions reached, the problems (each
-// { at, message }), the code addresses taken, and the byte ranges decoded.
+// { at, message }), the code addresses taken, the byte ranges decoded, the
+// stores (storesOf's) and the program's own functions it goes on into.
 export function readCode(binary, start, { libraryAt = () => null, audited = new Map(), tables = new Set() } = {}) {
-  const problems = [], calls = [], reached = [], taken = [], ranges = [];
-  const work = [start], done = new Set();
+  const problems = [], calls = [], reached = [], taken = [], ranges = [], stores = [], followed = [];
+  // Each function is read once for each set of arguments it is given that
+  // the analysis places (a caller's stack buffer, a variable's address).
+  const work = [{ addr: start, args: new Map() }], done = new Set();
+  const keyOf = (addr, args) => `${addr}${[...args].map(([r, t]) => ` ${r}:${t.kind}:${t.target ?? ""}`).join("")}`;
   const info = new InstructionInfoFactory();
   while (work.length) {
-    const addr = work.pop();
-    if (done.has(addr)) continue;
-    done.add(addr);
+    const { addr, args } = work.pop();
+    if (done.has(keyOf(addr, args))) continue;
+    done.add(keyOf(addr, args));
     if (!binary.isExecutable(addr)) { problems.push({ at: addr, message: "leads to an address outside the code" }); continue; }
     // A function with the parts the compiler split off from it (NAME.cold),
     // which jump back into its body: one piece of code.
     const sym = binary.code.find((s) => s.addr === addr) ?? { addr, size: null, name: null };
     const parts = sym.name ? binary.code.filter((p) => p.name.startsWith(`${sym.name}.`)) : [];
     const code = decodeReachable(binary, sym, parts, null);
-    for (const p of parts) done.add(p.addr);
+    for (const p of parts) done.add(keyOf(p.addr, args));
     const landings = new Set(code.instrs.map((ins) => ins.nearBranchTarget).filter((t) => t !== 0n));
     let prov = null;
+    const callee = (ins) => {
+      const t = code.targets.get(ins.ip);
+      return t?.kind === "import" ? t.name : t?.kind === "program" ? libraryAt(ins.nearBranchTarget) : null;
+    };
+    const analysis = () => (prov ??= provenance(binary, code, tables, callee, args));
     const explain = (k, ins, reg) => {
       const memoryBased = ins.memoryBase !== Register.None && ins.memoryBase !== Register.RIP;
       const straight = reg !== null && !memoryBased ? explainRegister(binary, code, k, reg, info, landings) : null;
-      if (straight) return straight;
-      prov ??= provenance(binary, code, tables);
-      return explainByProvenance(prov, k, ins, reg);
+      return straight ?? explainByProvenance(analysis(), k, ins, reg);
     };
     code.instrs.forEach((ins, k) => {
       ranges.push([ins.ip, ins.nextIP]);
       if (ins.isInvalid) problems.push({ at: ins.ip, message: "bytes that do not decode" });
       if (entersKernel(ins)) problems.push({ at: ins.ip, message: "enters the kernel itself" });
       for (const target of takenAddresses(binary, ins)) taken.push({ at: ins.ip, target });
+      stores.push(...storesOf(binary, ins, k, info, (j, r) => (r === Register.RSP ? { kind: "stack" } : analysis().registerAt(j, r)), tables));
       const t = code.targets.get(ins.ip);
       if (!t) return;
       if (t.via) ranges.push(stubRange(binary, t.via));
@@ -168,10 +258,13 @@ export function readCode(binary, start, { libraryAt = () => null, audited = new 
       else if (reach.target === undefined) return;
       else if (audited.has(reach.target)) reached.push({ at: ins.ip, name: audited.get(reach.target) });
       else if (libraryAt(reach.target)) calls.push({ at: ins.ip, name: libraryAt(reach.target) });
-      else work.push(reach.target);
+      else {
+        followed.push({ at: ins.ip, target: reach.target });
+        work.push({ addr: reach.target, args: argumentsAt(binary, analysis(), k) });
+      }
     });
-    for (const e of code.exits) if (e.how === "falls") work.push(e.to);
+    for (const e of code.exits) if (e.how === "falls") work.push({ addr: e.to, args: new Map() });
   }
   info.free();
-  return { calls, reached, problems, taken, ranges, functions: done };
+  return { calls, reached, problems, taken, ranges, stores, followed };
 }

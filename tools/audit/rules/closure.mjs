@@ -185,6 +185,18 @@ function measuringTables(binary, measuring) {
   return tables;
 }
 
+// The roots the loader runs while it relocates, before it protects RELRO.
+const isResolver = (root) => root.kind === "IRELATIVE" || root.kind === "IFUNC symbol";
+
+// A dynamic executable's import slots that the program could still write
+// once loaded: lazy binding leaves .got.plt writable, and without RELRO the
+// GOT stays so. Read-only slots keep a store the analysis places wrongly
+// from redirecting an import.
+function writableImportSlots(binary) {
+  if (binary.format !== "elf" || isStatic(binary)) return [];
+  return [...binary.relocations.keys()].filter((slot) => binary.importAt(slot) && !binary.isReadOnly(slot));
+}
+
 // The whole program read once from every root, for closure.roots and
 // closure.reachable: the loader's and C runtime's roots, main (the symbol,
 // which the C runtime's start-up passes to __libc_start_main, read there as
@@ -278,6 +290,29 @@ export default [
         report(name, u.pointer.target, `code at ${hex(u.from)}-${hex(u.to)} that nothing the audit reads runs, ` +
           `though ${u.pointer.section} holds its address at ${hex(u.pointer.slot)}: what runs it, and when, is not known`);
       }
+    },
+  },
+  {
+    id: "closure.stores",
+    claim: "The code the closure reads stores only into its own stack frame, the program's own writable variables " +
+      "and errno: never into an import's slot, the driver's table, data read-only once loaded, pointers the loader " +
+      "fills, or code, nor through an address it cannot place; a load-time resolver of the program's own stores " +
+      "only into its frame and calls nothing; and a dynamic executable's import slots are read-only once loaded.",
+    scope: "binary",
+    check(audit, report) {
+      const { binary } = audit;
+      const reading = readProgram(audit);
+      for (const { root, what, name, stores, followed, calls } of reading.reads) {
+        if (root.import) continue;
+        const resolver = isResolver(root) && !(reading.span && (root.target < reading.span.start || root.target >= reading.span.end));
+        for (const st of stores)
+          if (st.message) report(name, st.at, `run as ${what}: stores ${st.message}`);
+          else if (resolver && !st.frame) report(name, st.at, `run as ${what}, before the loader protects its data: stores outside its frame`);
+        if (resolver)
+          for (const c of [...calls, ...followed]) report(name, c.at, `run as ${what}, before the loader protects its data: calls ${c.name ?? hex(c.target)}`);
+      }
+      for (const slot of writableImportSlots(binary))
+        report("-", slot, `the import slot at ${hex(slot)} stays writable once loaded (linked without -z relro -z now)`);
     },
   },
   {
