@@ -538,7 +538,9 @@ export function analyseValues(fn, binary, assumed = []) {
 // successors, join, equal), for an analysis that carries these states on a
 // graph of its own (the driver's, once for each variant due); with
 // addressIn(k, state) and load(k, state, size), what a memory operand of
-// instruction k addresses and holds in that state. free() ends its use.
+// instruction k addresses and holds in that state, and placeIn(k, state),
+// where it lies: { frame: { base, off } } for a stack slot, { addr }, or null.
+// free() ends its use.
 export function valueSteps(fn, binary, assumed = []) {
   const { instrs } = fn;
   const info = new InstructionInfoFactory();
@@ -556,6 +558,7 @@ export function valueSteps(fn, binary, assumed = []) {
   return {
     initial: () => emptyState(binary.abi), successors, join: joinState, equal: sameState,
     transfer: (k, s) => transferValues(instrs[k], s, env),
+    placeIn: (k, state) => placeOperand(instrs[k], state),
     addressIn: (k, state) => placeOperand(instrs[k], state)?.addr ?? null,
     load: (k, state, size) => env.load(instrs[k], state, size),
     free: () => info.free(),

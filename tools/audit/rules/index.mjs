@@ -17,5 +17,6 @@ import same from "./same.mjs";
 import closure from "./closure.mjs";
 import clock from "./clock.mjs";
 import printed from "./printed.mjs";
+import runs from "./runs.mjs";
 
-export const RULES = [...binary, ...driver, ...image, ...code, ...isa, ...loop, ...arith, ...timed, ...reduction, ...upper, ...same, ...clock, ...printed, ...closure];
+export const RULES = [...binary, ...driver, ...image, ...code, ...isa, ...loop, ...arith, ...timed, ...reduction, ...upper, ...same, ...clock, ...printed, ...runs, ...closure];
