@@ -11,6 +11,9 @@
 //   FAULT_START_MOVED    the start reading moved on by 80 ms before it is
 //                        stored in t: every run looks 80 ms shorter
 // want FAULT_START_MOVED printed.values
+//   FAULT_TICK_HALVED    the elapsed ticks scaled by half the tick length:
+//                        every run looks half as long
+// want FAULT_TICK_HALVED printed.values
 #include "../../src/harness/frame.h"
 #include "../../src/harness/result_lines.h"
 #include "../../src/variants/lanes256.h"
@@ -33,8 +36,21 @@ struct StartMoved : TimedRun<> {
     }
 };
 
+// The real run with its elapsed ticks taken as 50 ns each.
+struct TickHalved : TimedRun<> {
+    template <typename Workload>
+    ISABENCH_INLINE void run(Workload workload) {
+        start();
+        record(workload());
+        t = (UnsignedTicks::to_double(read_ticks()) - t) * (TICK_SECONDS / 2);
+        keep_best();
+    }
+};
+
 #if defined(FAULT_START_MOVED)
 using Run = StartMoved;
+#elif defined(FAULT_TICK_HALVED)
+using Run = TickHalved;
 #else
 using Run = TimedRun<>;
 #endif

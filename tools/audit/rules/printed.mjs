@@ -3,20 +3,22 @@
 // each): the clock's raw reading, its exact conversion to a double (also in
 // the steps the compilers take to convert it as unsigned), the start reading
 // as read back from t, the elapsed time (end reading minus that), the
-// elapsed time scaled by a constant, a constant, the sum a run left in s.
+// elapsed time scaled by the tick length, the tick length, a constant, the
+// sum a run left in s.
 // Anything else, an offset added to a reading included, is UNKNOWN. A
 // forward analysis carries these sets through registers, the x87 stack,
 // stack slots and t, s and tmin; then every store into t and tmin, and the
 // arguments of every printf, must hold only what the line may print.
 
-import { Register, RegisterExt, Mnemonic as M, OpKind, OpAccess, InstructionInfoFactory, FlowControl } from "iced-x86";
+import { Register, RegisterExt, Mnemonic as M, OpKind, OpAccess, InstructionInfoFactory, FlowControl,
+         MemorySizeExt } from "iced-x86";
 import { solveForward } from "../engine.mjs";
 import { fullRegister as full, isCall, isImmediate } from "../isa.mjs";
 import { measuring } from "../variants.mjs";
 import { placeOf } from "./timed.mjs";
 
 export const TAG = Object.fromEntries(["READING", "HALF", "LOW", "HALFODD", "CONV", "CONVHALF", "MAGIC", "MAGICSUB",
-  "MAGICSWAP", "STARTT", "ELAPSED", "SCALED", "CONST", "RUN", "STORED", "OLD", "UNKNOWN"].map((n, j) => [n, 1 << j]));
+  "MAGICSWAP", "STARTT", "ELAPSED", "SCALED", "CONST", "TICK", "RUN", "STORED", "OLD", "UNKNOWN"].map((n, j) => [n, 1 << j]));
 const T = TAG;
 const NAMES = Object.fromEntries(Object.entries(T).map(([n, b]) => [b, n]));
 
@@ -26,11 +28,19 @@ const lift2 = (x, y, f) => bits(x).reduce((out, a) => bits(y).reduce((o, b) => o
 const bits = (mask) => { const out = []; for (let b = 1; b <= mask; b <<= 1) if (mask & b) out.push(b); return out.length ? out : [T.UNKNOWN]; };
 const describe = (mask) => bits(mask).map((b) => NAMES[b].toLowerCase()).join(" or ");
 
+// The tick length, TICK_SECONDS of src/harness/measure_record.h: 1e-7 as a
+// double. The elapsed ticks scaled by any other constant would misstate
+// every line by that factor, so only this double, loaded whole from
+// read-only data, is TICK; any other constant (or this one built from an
+// immediate) is CONST.
+const TICK_SECONDS = 0x3e7ad7f29abcaf48n;
+const constant = (a) => a === T.CONST || a === T.TICK;
+
 // The elapsed time and its scaling, shared by SSE and x87 arithmetic.
 export const ARITH = {
   sub: (a, b) => (a === T.CONV && b === T.STARTT ? T.ELAPSED : a === T.CONST && b === T.CONST ? T.CONST : T.UNKNOWN),
-  mul: (a, b) => ((a === T.ELAPSED && b === T.CONST) || (a === T.CONST && b === T.ELAPSED) ? T.SCALED
-    : a === T.CONST && b === T.CONST ? T.CONST : T.UNKNOWN),
+  mul: (a, b) => ((a === T.ELAPSED && b === T.TICK) || (a === T.TICK && b === T.ELAPSED) ? T.SCALED
+    : constant(a) && constant(b) ? T.CONST : T.UNKNOWN),
   add: (a, b) => (a === T.CONST && b === T.CONST ? T.CONST : T.UNKNOWN),
 };
 
@@ -83,7 +93,11 @@ export function placeTag(ctx, k) {
 export function loadTag(ctx, k, state) {
   const p = placeTag(ctx, k);
   if (p.slot) return state.slots.get(p.slot) ?? T.UNKNOWN;
-  if (p.constant !== undefined) return T.CONST;
+  if (p.constant !== undefined) {
+    const ins = ctx.code.instrs[k];
+    return MemorySizeExt.size(ins.memorySize) === 8 && ctx.binary.read(p.constant, 8).readBigUInt64LE(0) === TICK_SECONDS
+      ? T.TICK : T.CONST;
+  }
   if (p.global === "t") return lift1(state.t, (a) => (a === T.CONV ? T.STARTT : a === T.SCALED ? T.SCALED : T.UNKNOWN));
   if (p.global) return state[p.global];
   return T.UNKNOWN;
@@ -304,7 +318,8 @@ export default [
     id: "printed.values",
     claim: "Every path to the results line's printf runs the timed runs, and by value flow the line prints the sum " +
       "s held at the last run's end reading and a time that is a constant or a run's end reading minus its start " +
-      "reading as the clock returned it (stored in t unchanged), scaled by a constant; t and tmin hold nothing else.",
+      "reading as the clock returned it (stored in t unchanged), scaled by exactly the tick length (1e-7 as a " +
+      "double read from read-only data); t and tmin hold nothing else.",
     scope: "function",
     appliesTo: measuring,
     check(ctx, report) {
