@@ -220,17 +220,22 @@ const EXTENDS = new Set([M.Mov, M.Movsxd]);
 
 // Whether instruction k keeps the result affine: a multiplication or shift
 // by a constant the value analysis knows (never a field), and 64-bit
-// arithmetic (a 32-bit result wraps at 2^32) but for loads and zeroing.
+// arithmetic (a 32-bit result wraps at 2^32, a byte or word write keeps
+// the bits above it) but for 32-bit loads and zeroing. An address of 32-bit
+// registers wraps at 2^32, which the value analysis does not model.
 function keepsAffine(ctx, k) {
   const ins = ctx.code.instrs[k];
+  if ([ins.memoryBase, ins.memoryIndex].some((r) => r !== Register.None && RegisterExt.size(r) !== 8)) return false;
   if (ins.isJccShortOrNear) return true;
   if (ins.mnemonic === M.Xor) return zeroingIdiom(ins);
   if (!AFFINE.has(ins.mnemonic)) return false;
   const dst = ins.opCount > 0 && ins.op0Kind === OpKind.Register ? ins.op0Register : null;
-  if (dst !== null && ![M.Cmp, M.Test, M.Push, M.Pop].includes(ins.mnemonic) && RegisterExt.size(dst) !== 8 &&
-      !(EXTENDS.has(ins.mnemonic) && ins.op1Kind === OpKind.Memory)) return false;
+  if (dst !== null && ![M.Cmp, M.Test].includes(ins.mnemonic) && RegisterExt.size(dst) !== 8 &&
+      !(EXTENDS.has(ins.mnemonic) && ins.op1Kind === OpKind.Memory && RegisterExt.size(dst) === 4)) return false;
   const last = ins.opCount - 1;
-  if (ins.mnemonic === M.Imul) return ins.opCount > 1 && (isImmediate(ins.opKind(last)) || knownOperand(ctx, k, last));
+  if (ins.mnemonic === M.Imul)
+    return ins.opCount > 1 && (isImmediate(ins.opKind(last)) || knownOperand(ctx, k, last) ||
+      (ins.opCount === 2 && knownOperand(ctx, k, 0)));
   if (ins.mnemonic === M.Shl || ins.mnemonic === M.Sal) return isImmediate(ins.opKind(last)) || knownOperand(ctx, k, last);
   return true;
 }
@@ -271,7 +276,7 @@ function evaluate(ctx, timeCalls, [sec, usec]) {
       if (p) for (let at = 0; at < fields.length; at += width)
         after.slots.set(`${p.base}${p.off + BigInt(at)}`, { base: p.base, off: p.off + BigInt(at), size: fields.length - at,
           value: { bytes: fields.slice(at), src: "imm" } });
-    } else if (ins.mnemonic === M.Movsxd && ins.op0Kind === OpKind.Register) {
+    } else if (ins.mnemonic === M.Movsxd && ins.op0Kind === OpKind.Register && RegisterExt.size(ins.op0Register) === 8) {
       // Not modelled by the value analysis: the sign extension of a field.
       const v = ins.op1Kind === OpKind.Memory ? steps.load(k, before, 4) : before.regs.get(fullRegister(ins.op1Register));
       const n = v ? numberOf(v.bytes, 0, 4) : null;
