@@ -299,7 +299,7 @@ function checkPrinted(ctx, report) {
       const allowed = p.global === "t" ? T.CONV | T.SCALED : T.SCALED | T.CONST;
       if ((after & ~allowed) !== 0)
         report(ins, p.global === "t"
-          ? `stores into t ${describe(after)}: neither the clock's reading as it returned it nor the elapsed time since it`
+          ? `stores into t ${describe(after)}: neither the clock's reading as it returned it nor the ticks since it times the tick length`
           : `stores into tmin ${describe(after)}: neither a run's elapsed time nor the starting constant`);
     }
     const target = ctx.code.targets.get(ins.ip);
