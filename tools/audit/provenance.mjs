@@ -11,7 +11,8 @@
 // function's own stack (the stack pointer, what is copied, stepped or
 // aligned from it), a fixed data address (RIP-relative or immediate), and
 // the thread's errno, whose address __errno_location (_errno on Windows)
-// returns.
+// returns. For closure.output it knows which standard stream a register
+// holds, and for closure.roots the registers cleared to zero.
 
 import { InstructionInfoFactory, MemorySizeExt, Mnemonic, OpAccess, OpKind, Register } from "iced-x86";
 import { solveForward } from "./engine.mjs";
@@ -32,6 +33,14 @@ const is32 = (reg) => reg >= Register.EAX && reg <= Register.R15D;
 
 // The functions that return the address of the thread's errno.
 const ERRNO_FUNCTIONS = new Set(["__errno_location", "_errno"]);
+
+// The C library's standard streams by their variables' names: read through
+// the import's slot (a PIE), from the program's copy (-no-pie) or, linked
+// statically, from the library's own variable. MinGW's runtime hands them
+// out by number instead: __acrt_iob_func(1) is stdout, (2) stderr.
+const STREAM_VARIABLE = /^(stdout|stderr)(@|$)/;
+const STREAM_NUMBERS = new Map([[1n, "stdout"], [2n, "stderr"]]);
+const streamNamed = (name) => STREAM_VARIABLE.exec(name ?? "")?.[1] ?? null;
 
 // What loading a 64-bit `value` (an immediate or a RIP-relative address
 // taken by lea) gives a place: a table pointer, zero, code, or a fixed
@@ -71,12 +80,18 @@ function transfer(ins, input, env) {
   };
   const dst = ins.op0Kind === OpKind.Register ? ins.op0Register : Register.None;
   if (isCall(ins)) {
-    // A call through a register loaded from an import's slot (MinGW's call *%rbx to _errno).
-    const via = ins.op0Kind === OpKind.Register ? reg(fullRegister(ins.op0Register)) : null;
-    const callee = env.callee(ins) ?? (via?.kind === "import" ? via.name : null);
+    // A call through a register loaded from an import's slot (MinGW's call
+    // *%rbx to _errno), or through a register or a slot that holds the
+    // runtime's own function (a static MinGW build's __acrt_iob_func).
+    const via = ins.op0Kind === OpKind.Register ? reg(fullRegister(ins.op0Register))
+      : ins.memoryBase === Register.RIP ? tagOfSlot(env.binary, ins.memoryDisplacementU64) : null;
+    const callee = env.callee(ins) ?? (via?.kind === "import" ? via.name : via?.kind === "code" ? env.binary.nameAt(via.target) : null);
+    const number = reg(Register.RCX);
     for (const key of [...s.places.keys()])
       if (key.startsWith("r") && !env.saved.has(Number(key.slice(1)))) s.places.delete(key);
     if (ERRNO_FUNCTIONS.has(callee)) setReg(Register.RAX, { kind: "errno" });
+    if (callee === "__acrt_iob_func" && number?.kind === "address" && STREAM_NUMBERS.has(number.target))
+      setReg(Register.RAX, { kind: "stream", name: STREAM_NUMBERS.get(number.target) });
     return s;
   }
   const m = ins.mnemonic;
@@ -98,6 +113,9 @@ function transfer(ins, input, env) {
   }
   // The stack pointer aligned (and $-16): still the stack.
   if (m === Mnemonic.And && is64(dst) && dst !== Register.RSP && isImmediate(ins.op1Kind) && reg(dst)?.kind === "stack") return s;
+  // A register cleared by xor or sub with itself.
+  if ((m === Mnemonic.Xor || m === Mnemonic.Sub) && (is32(dst) || is64(dst)) && ins.op1Kind === OpKind.Register &&
+      ins.op1Register === dst) { setReg(fullRegister(dst), { kind: "zero" }); return s; }
   if (m === Mnemonic.Lea && is64(dst) && ins.memoryBase === Register.RIP) { setReg(dst, tagOfAddress(env.binary, ins.memoryDisplacementU64, env.tables)); return s; }
   // The next entry's address, computed apart from the pointer (as the
   // undefined-behaviour checks do before they test it for overflow).
@@ -113,7 +131,16 @@ function transfer(ins, input, env) {
   if (m === Mnemonic.Mov && is64(dst)) {
     if (isImmediate(ins.op1Kind)) { setReg(dst, tagOfAddress(env.binary, BigInt.asUintN(64, ins.immediate(1)), env.tables)); return s; }
     if (ins.op1Kind === OpKind.Register) { setReg(dst, is64(ins.op1Register) ? reg(ins.op1Register) : null); return s; }
-    if (ins.memoryBase === Register.RIP) { setReg(dst, tagOfSlot(env.binary, ins.memoryDisplacementU64)); return s; }
+    if (ins.memoryBase === Register.RIP) {
+      const stream = streamNamed(env.binary.nameAt(ins.memoryDisplacementU64));
+      setReg(dst, stream ? { kind: "stream", name: stream } : tagOfSlot(env.binary, ins.memoryDisplacementU64));
+      return s;
+    }
+    // A stream read through its variable's import slot.
+    const base = is64(ins.memoryBase) && ins.memoryIndex === Register.None ? reg(ins.memoryBase) : null;
+    if (base?.kind === "import" && streamNamed(base.name) && ins.memoryDisplacementU64 === 0n) {
+      setReg(dst, { kind: "stream", name: streamNamed(base.name) }); return s;
+    }
     // An entry's function, read from where a table pointer points.
     if (ins.op1Kind === OpKind.Memory && is64(ins.memoryBase) && ins.memoryIndex === Register.None &&
         reg(ins.memoryBase)?.kind === "table") { setReg(dst, { kind: "measuring" }); return s; }
@@ -180,6 +207,7 @@ const ARGUMENTS = {
   sysv: [Register.RDI, Register.RSI, Register.RDX, Register.RCX, Register.R8, Register.R9],
   win64: [Register.RCX, Register.RDX, Register.R8, Register.R9],
 };
+export const argumentRegisters = (binary) => ARGUMENTS[binary.abi];
 export function argumentsAt(binary, prov, k) {
   const out = new Map();
   for (const r of ARGUMENTS[binary.abi]) {

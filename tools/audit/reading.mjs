@@ -208,7 +208,8 @@ function reachOf(binary, code, k, t, explain) {
 // name); `audited` maps each audited function's address to its name (a call
 // to it is not followed: its own rules read it); `tables` holds the
 // addresses of the driver's tables of measuring functions. Returns the
-// calls out by name, the audited functions reached, the problems (each
+// calls out by name (each with what the provenance analysis knows of its
+// arguments, argumentsAt's), the audited functions reached, the problems (each
 // { at, message }), the code addresses taken, the byte ranges decoded, the
 // stores (storesOf's) and the program's own functions it goes on into.
 export function readCode(binary, start, { libraryAt = () => null, audited = new Map(), tables = new Set() } = {}) {
@@ -216,7 +217,7 @@ export function readCode(binary, start, { libraryAt = () => null, audited = new 
   // Each function is read once for each set of arguments it is given that
   // the analysis places (a caller's stack buffer, a variable's address).
   const work = [{ addr: start, args: new Map() }], done = new Set();
-  const keyOf = (addr, args) => `${addr}${[...args].map(([r, t]) => ` ${r}:${t.kind}:${t.target ?? ""}`).join("")}`;
+  const keyOf = (addr, args) => `${addr}${[...args].map(([r, t]) => ` ${r}:${t.kind}:${t.target ?? ""}:${t.name ?? ""}`).join("")}`;
   const info = new InstructionInfoFactory();
   while (work.length) {
     const { addr, args } = work.pop();
@@ -253,11 +254,11 @@ export function readCode(binary, start, { libraryAt = () => null, audited = new 
       const reach = reachOf(binary, code, k, t, explain);
       if (!reach && guardedByZero(binary, code, k, landings)) return;
       if (!reach) problems.push({ at: ins.ip, message: `reaches ${t.kind === "register" ? "an address in a register" : t.name ?? t.kind}, which no import's slot explains` });
-      else if (reach.name) calls.push({ at: ins.ip, name: reach.name });
+      else if (reach.name) calls.push({ at: ins.ip, name: reach.name, args: argumentsAt(binary, analysis(), k) });
       else if (reach.measuring) reached.push({ at: ins.ip, name: "a measuring function, through the driver's table" });
       else if (reach.target === undefined) return;
       else if (audited.has(reach.target)) reached.push({ at: ins.ip, name: audited.get(reach.target) });
-      else if (libraryAt(reach.target)) calls.push({ at: ins.ip, name: libraryAt(reach.target) });
+      else if (libraryAt(reach.target)) calls.push({ at: ins.ip, name: libraryAt(reach.target), args: argumentsAt(binary, analysis(), k) });
       else {
         followed.push({ at: ins.ip, target: reach.target });
         work.push({ addr: reach.target, args: argumentsAt(binary, analysis(), k) });

@@ -11,6 +11,8 @@ import { Decoder, DecoderOptions, FlowControl } from "iced-x86";
 import { readCode } from "../reading.mjs";
 import { programSpan, unaccounted } from "../coverage.mjs";
 import { VARIANTS, CLOCK } from "../variants.mjs";
+import { startProblems } from "../startup.mjs";
+import { outputProblems } from "../output.mjs";
 
 // What an ELF build imports, the whole program together: the C runtime's
 // start-up and shutdown (crt1.o, crti.o, crtbegin.o), the driver's output
@@ -250,7 +252,9 @@ function readProgram(audit) {
 export default [
   {
     id: "closure.roots",
-    claim: "Every way code runs is known and read: the entry point is the C runtime's start, and main, each " +
+    claim: "Every way code runs is known and read: the entry point is the C runtime's start, which goes on only by " +
+      "handing main to the C library (ELF: __libc_start_main with main's address and no initialiser or finaliser; " +
+      "MinGW: __tmainCRTStartup, which calls main), and main, each " +
       "initialiser, finaliser, load-time resolver, TLS callback and constructor decodes through the program's own " +
       "code, enters no kernel and calls only imports, each through its slot or a register loaded from it, and " +
       "measuring functions, directly or through the driver's table.",
@@ -260,9 +264,14 @@ export default [
       const entryNames = ENTRY_NAMES[binary.format];
       const entry = binary.loader.entry, entryName = binary.nameAt(entry);
       const defs = binary.code.filter((s) => s.name === entryName);
+      const reading = readProgram(audit);
       if (!entryNames.includes(entryName) || defs.length !== 1)
         report(entryName ?? "-", entry, `the entry point ${hex(entry)} is ${entryName ?? "no symbol"}${defs.length > 1 ? `, defined ${defs.length} times` : ""}, not the C runtime's ${entryNames.join(" or ")}`);
-      const reading = readProgram(audit);
+      else {
+        // Named as the runtime's start, it must also hand over as it does.
+        const read = reading.reads.find((r) => r.root.kind === "entry");
+        for (const p of startProblems(binary, defs[0], read)) report(entryName, p.at ?? entry, `the entry point ${p.message}`);
+      }
       for (const { root, what, name, calls, problems } of reading.reads) {
         if (root.import) { report("-", root.slot, `the ${what} runs ${root.import}, imported`); continue; }
         for (const p of problems) report(name, p.at, `run as ${what}: ${p.message}`);
@@ -271,6 +280,17 @@ export default [
               PE_RUNTIME_ONLY.has(c.name))
             report(name, c.at, `run as ${what}: calls ${c.name}, which the program may not call from there`);
       }
+    },
+  },
+  {
+    id: "closure.output",
+    claim: "Only the measuring functions print to standard output: the code the closure reads (main, the start-up, " +
+      "each initialiser, finaliser, resolver and callback, and what they call) calls no function that prints to " +
+      "it, and prints through fprintf, fputs, fputc or fwrite only to the stream read from stderr.",
+    scope: "binary",
+    check(audit, report) {
+      for (const { root, what, name, calls } of readProgram(audit).reads)
+        if (!root.import) for (const p of outputProblems(audit.binary, calls)) report(name, p.at, `run as ${what}: ${p.message}`);
     },
   },
   {
