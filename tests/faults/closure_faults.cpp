@@ -113,3 +113,53 @@ int half_speed(struct timeval *tv, void *) {
 }
 }  // namespace
 #endif
+
+#if defined(FAULT_OWN_START)
+// want FAULT_OWN_START closure.roots
+// The C runtime's start, copied into the program (linked without the
+// runtime's start files), hands the C library a main of its own: it prints
+// a results line, and the real main, with every measuring function, never
+// runs.
+extern "C" [[gnu::used]] int stand_in_main() {
+    std::printf(" 0) s=D1F0AD400 t=%.6f // N=1000000000 iterations of arithmetics; scalar\n", 0.1);
+    return 0;
+}
+asm(".globl _start\n.type _start,@function\n_start:\n"
+    "xor %ebp,%ebp\nmov %rdx,%r9\npop %rsi\nmov %rsp,%rdx\nand $-16,%rsp\npush %rax\npush %rsp\n"
+    "xor %r8d,%r8d\nxor %ecx,%ecx\nlea stand_in_main(%rip),%rdi\ncall *__libc_start_main@GOTPCREL(%rip)\nhlt\n"
+    ".size _start,.-_start\n");
+#endif
+
+#if defined(FAULT_CONSTRUCTOR_PRINTS)
+// want FAULT_CONSTRUCTOR_PRINTS closure.output
+// A constructor prints a results line before main has run anything.
+namespace {
+[[gnu::constructor]] void print_early() {
+    std::printf(" 3) s=D1F0AD400 t=%.6f // N=1000000000 iterations of arithmetics; AVX512\n", 0.00625);
+}
+}  // namespace
+#endif
+
+#if defined(FAULT_RESOLVER_TABLE)
+// want FAULT_RESOLVER_TABLE closure.stores
+// A load-time resolver, run while the loader relocates and before it makes
+// the relocated data read-only, points the driver's entry for AVX-512 at a
+// function that prints the line without timing anything.
+extern "C" void bench_avx512();
+extern "C" char __init_array_start[];
+extern "C" char _DYNAMIC[];
+extern "C" void untimed_avx512() {
+    std::printf(" 3) s=D1F0AD400 t=%.6f // N=1000000000 iterations of arithmetics; AVX512\n", 0.00625);
+}
+namespace {
+void nothing() {}
+}  // namespace
+extern "C" void *resolve_hook() {
+    for (void **p = reinterpret_cast<void **>(__init_array_start); p < reinterpret_cast<void **>(_DYNAMIC); ++p)
+        if (*p == reinterpret_cast<void *>(&bench_avx512))
+            *p = reinterpret_cast<void *>(&untimed_avx512);
+    return reinterpret_cast<void *>(&nothing);
+}
+extern "C" void hook() __attribute__((ifunc("resolve_hook")));
+[[gnu::used]] void (*const hook_pointer)() = hook;
+#endif
