@@ -67,6 +67,25 @@ function stackSlot(ins, state) {
   return state.rsp + BigInt.asIntN(64, ins.memoryDisplacementU64);
 }
 
+// What a call leaves: the callee-saved registers and the stack as they
+// were, errno's address or a standard stream where the callee returns one.
+function afterCall(ins, s, env) {
+  const reg = (r) => s.places.get(`r${r}`);
+  // A call through a register loaded from an import's slot (MinGW's call
+  // *%rbx to _errno), or through a register or a slot that holds the
+  // runtime's own function (a static MinGW build's __acrt_iob_func).
+  const via = ins.op0Kind === OpKind.Register ? reg(fullRegister(ins.op0Register))
+    : ins.memoryBase === Register.RIP ? tagOfSlot(env.binary, ins.memoryDisplacementU64) : null;
+  const callee = env.callee(ins) ?? (via?.kind === "import" ? via.name : via?.kind === "code" ? env.binary.nameAt(via.target) : null);
+  const number = reg(Register.RCX);
+  for (const key of [...s.places.keys()])
+    if (key.startsWith("r") && !env.saved.has(Number(key.slice(1)))) s.places.delete(key);
+  if (ERRNO_FUNCTIONS.has(callee)) s.places.set(`r${Register.RAX}`, { kind: "errno" });
+  if (callee === "__acrt_iob_func" && number?.kind === "address" && STREAM_NUMBERS.has(number.target))
+    s.places.set(`r${Register.RAX}`, { kind: "stream", name: STREAM_NUMBERS.get(number.target) });
+  return s;
+}
+
 function transfer(ins, input, env) {
   const s = { places: new Map(input.places), rsp: input.rsp };
   const reg = (r) => s.places.get(`r${r}`);
@@ -79,21 +98,7 @@ function transfer(ins, input, env) {
     if (tag) s.places.set(`s${off}`, tag);
   };
   const dst = ins.op0Kind === OpKind.Register ? ins.op0Register : Register.None;
-  if (isCall(ins)) {
-    // A call through a register loaded from an import's slot (MinGW's call
-    // *%rbx to _errno), or through a register or a slot that holds the
-    // runtime's own function (a static MinGW build's __acrt_iob_func).
-    const via = ins.op0Kind === OpKind.Register ? reg(fullRegister(ins.op0Register))
-      : ins.memoryBase === Register.RIP ? tagOfSlot(env.binary, ins.memoryDisplacementU64) : null;
-    const callee = env.callee(ins) ?? (via?.kind === "import" ? via.name : via?.kind === "code" ? env.binary.nameAt(via.target) : null);
-    const number = reg(Register.RCX);
-    for (const key of [...s.places.keys()])
-      if (key.startsWith("r") && !env.saved.has(Number(key.slice(1)))) s.places.delete(key);
-    if (ERRNO_FUNCTIONS.has(callee)) setReg(Register.RAX, { kind: "errno" });
-    if (callee === "__acrt_iob_func" && number?.kind === "address" && STREAM_NUMBERS.has(number.target))
-      setReg(Register.RAX, { kind: "stream", name: STREAM_NUMBERS.get(number.target) });
-    return s;
-  }
+  if (isCall(ins)) return afterCall(ins, s, env);
   const m = ins.mnemonic;
   if (m === Mnemonic.Push && s.rsp !== null) {
     s.rsp -= 8n; setSlot(s.rsp, ins.op0Kind === OpKind.Register ? reg(fullRegister(ins.op0Register)) : null); return s;
