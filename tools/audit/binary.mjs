@@ -481,6 +481,7 @@ export function loadBinary(buf, path, nm = "nm") {
     format,
     abi: format === "pe" ? "win64" : "sysv",
     sections, segments, relocations,
+    // What the loader runs and loads besides main (the closure rules' to judge).
     loader: format === "pe" ? peLoaderView(buf, imports) : elfLoaderView(buf),
     // Whether it still has the symbol table that every function is found by.
     symbolTable,

@@ -22,6 +22,8 @@ const STREAM_ARGUMENT = new Map([["fprintf", 0], ["__fprintf_chk", 0], ["vfprint
 const QUIET = new Set(["fflush", "ferror", "__errno_location", "_errno", "strerror", "strncmp", "memcmp", "memset",
   "memcpy", "strlen", "snprintf", "__snprintf_chk", "__mingw_vsnprintf", "__acrt_iob_func", "__main",
   "__stack_chk_fail", "__chk_fail", "__fortify_fail", "abort"]);
+// The undefined-behaviour sanitizer's reports, which go to standard error.
+const SANITIZER = /^__ubsan_handle_/;
 const ARGUMENTS = { sysv: [Register.RDI, Register.RSI, Register.RDX, Register.RCX, Register.R8, Register.R9],
   win64: [Register.RCX, Register.RDX, Register.R8, Register.R9] };
 const SAVED = { sysv: [Register.RBX, Register.RBP, Register.R12, Register.R13, Register.R14, Register.R15],
@@ -90,8 +92,10 @@ function targetAt(env, code, k, values, origin, addressIn) {
     const at = values ? addressIn(k, values) : null;
     addr = at !== null && binary.isReadOnly(at) ? binary.pointerAt(at) : null;
   } else {
-    const v = values?.regs.get(full(ins.op0Register));
-    const cell = origin?.get(full(ins.op0Register))?.match(/^cell:(\d+)$/);
+    // A call to an indirect-branch thunk (retpolines) branches through the thunk's register.
+    const reg = full(t?.register ?? ins.op0Register);
+    const v = values?.regs.get(reg);
+    const cell = origin?.get(reg)?.match(/^cell:(\d+)$/);
     addr = v ? numberOf(v.bytes, 0, 8) : null;
     if (addr === null && cell) {
       const slot = BigInt(cell[1]);
@@ -106,6 +110,9 @@ function targetAt(env, code, k, values, origin, addressIn) {
 // taken for the runtime's, by name, where the program holds its runtime.
 const runtimePointer = (env, slot) => env.holdsLibrary && !env.binary.importAt(slot) &&
   env.binary.nameAt(slot) === `__imp_${env.binary.nameAt(env.binary.pointerAt(slot) ?? 0n)}`;
+
+// The parts the compiler split off from a function (NAME.cold), read with it.
+const partsOf = (binary, sym) => binary.code.filter((p) => p.name.startsWith(`${sym.name}.`));
 
 // Whether k calls, or jumps out of the function other than to return.
 const outward = (code, k) => !code.returns(k) && (isCall(code.instrs[k]) ||
@@ -122,7 +129,7 @@ function judge(env, t, origin) {
   let arg = null;
   if (library) {
     if (STREAM_ARGUMENT.has(library)) arg = STREAM_ARGUMENT.get(library);
-    else if (!QUIET.has(library)) return { problem: `calls ${library}, which the driver has no use for` };
+    else if (!QUIET.has(library) && !SANITIZER.test(library)) return { problem: `calls ${library}, which the driver has no use for` };
   } else if (t.kind === "program" || t.kind === "clock") arg = helper(env, t.addr).streamArgument;
   else return { problem: t.name ? `calls ${t.name}, which the audit cannot follow` : "calls through a pointer that no known value resolves" };
   return arg === null ? {} : { prints: origin?.get(ARGUMENTS[env.binary.abi][arg]) ?? "unknown" };
@@ -143,16 +150,19 @@ function libraryName(env, t) {
 // The library's functions are taken to do what their names say, as the
 // audit takes printf: one given a pointer into the caller's frame writes at
 // it and above it, never into the slots below, where GCC keeps the table's
-// pointer across the detection's snprintf. The values after such a call
-// keep those slots, which the value analysis forgets for any call.
+// pointer across the detection's snprintf; one given none (a sanitizer's
+// report) writes none of the caller's slots, wherever the program's own
+// code may have kept a pointer to them. The values after such a call keep
+// those slots, which the value analysis forgets for any call.
 function keepSlotsBelow(before, after, abi) {
   const sp = before.frame.get(Register.RSP);
   const pointers = ARGUMENTS[abi].map((r) => before.frame.get(r)).filter(Boolean);
-  if (!sp || before.escaped || !pointers.length || pointers.some((p) => p.base !== sp.base)) return after;
-  const lowest = pointers.reduce((m, p) => (p.off < m ? p.off : m), pointers[0].off);
+  if (!sp || pointers.some((p) => p.base !== sp.base)) return after;
+  const lowest = pointers.reduce((m, p) => (p.off < m ? p.off : m), pointers[0]?.off ?? null);
   const shadow = abi === "win64" ? 32n : 0n;
   for (const [key, slot] of before.slots)
-    if (slot.base === sp.base && slot.off >= sp.off + shadow && slot.off + BigInt(slot.size) <= lowest) after.slots.set(key, slot);
+    if (slot.base === sp.base && slot.off >= sp.off + shadow && (lowest === null || slot.off + BigInt(slot.size) <= lowest))
+      after.slots.set(key, slot);
   return after;
 }
 
@@ -169,7 +179,7 @@ function helper(env, addr) {
   env.helpers.set(addr, summary);  // a call back into it reads it as it stands
   const problem = (at, message) => summary.problems.push({ at, message });
   if (!sym) { problem(addr, "is no function that the symbol table names"); return summary; }
-  const code = decodeReachable(binary, sym, [], env.clock);
+  const code = decodeReachable(binary, sym, partsOf(binary, sym), env.clock);
   const values = analyseValues(code, binary);
   const orig = origins(env, code, true);
   code.instrs.forEach((ins, k) => {
@@ -194,7 +204,7 @@ function helper(env, addr) {
 // followed on, so that what it would confuse later stays apart.
 function followMain(env, main) {
   const { binary } = env;
-  const code = decodeReachable(binary, main, [], env.clock);
+  const code = decodeReachable(binary, main, partsOf(binary, main), env.clock);
   const steps = valueSteps(code, binary);
   const orig = origins(env, code, false);
   const W = env.names.length + 1;
