@@ -46,6 +46,29 @@
 #define ISABENCH_STEP_neginc "inc %%rax\n\t"
 #define ISABENCH_TEST_neginc ""
 
+// The tokens of a row (order, counter, position, copy, xor_op, offset) as
+// a loop function built with CHANGED_FORM takes them. Only the fault
+// executables of the tests (tests/faults) define another form, before
+// including the loops: their faults are loops in a form other than their
+// row's, and with this the fault is the real loop with its tokens changed,
+// next to the real loops in the same function. A changed token may name a
+// counter or an order that the fixture defines. The real program always
+// takes the row as written.
+#ifndef ISABENCH_CHANGED_FORM
+#define ISABENCH_CHANGED_FORM(...) __VA_ARGS__
+#endif
+#define ISABENCH_EXPANDED(macro, ...) macro(__VA_ARGS__)
+
+// The row (number, processors, then the form's tokens) built by ROW, a
+// loop function's macro for one row, in the form that the function's
+// CHANGED_FORM asks for.
+#define ISABENCH_IN_FORM(ROW, number, processors, ...)                                   \
+    if constexpr (CHANGED_FORM) {                                                        \
+        ISABENCH_EXPANDED(ROW, number, processors, ISABENCH_CHANGED_FORM(__VA_ARGS__))   \
+    } else {                                                                             \
+        ROW(number, processors, __VA_ARGS__)                                             \
+    }
+
 // Where the counter's step stands among the operations of one iteration.
 #define ISABENCH_POSITION_last(step, operations) operations step
 #define ISABENCH_POSITION_first(step, operations) step operations

@@ -18,12 +18,13 @@
 // compiler emits the same bytes at the same place: left free, Clang keeps
 // two copies of b and moves one at the end of the iteration, which runs at
 // half the speed on Zen 4. Legacy two-operand forms (family Sse) or VEX
-// three-operand forms (Avx), as the build's instruction set gives.
-#define ISABENCH_SSE_OPERATIONS(copy, xor_op)                                                    \
+// three-operand forms (Avx), as the build's instruction set gives, in the
+// row's order: copyfirst, the one order of the two-lane loops.
+#define ISABENCH_SSE_OPERATIONS_copyfirst(copy, xor_op)                                          \
     #copy " %[b], %[x]\n\t"                                                                      \
     "paddq %[c2], %[b]\n\t" #xor_op " %[b], %[x]\n\t"                                            \
     "paddq %[x], %[acc]\n\t"
-#define ISABENCH_AVX_OPERATIONS(copy, xor_op)                                                    \
+#define ISABENCH_AVX_OPERATIONS_copyfirst(copy, xor_op)                                          \
     #copy " %[b], %[x]\n\t"                                                                      \
     "vpaddq %[c2], %[b], %[b]\n\t" #xor_op " %[b], %[x], %[x]\n\t"                               \
     "vpaddq %[x], %[acc], %[acc]\n\t"
@@ -32,7 +33,7 @@
     if constexpr (NUMBER == number)                                                                           \
         asm volatile(ISABENCH_LOOP_TEXT(counter, offset,                                                      \
                                         ISABENCH_POSITION_##position(ISABENCH_STEP_##counter,                 \
-                                                                     operations(copy, xor_op)))               \
+                                                                     operations##_##order(copy, xor_op)))     \
                      : [b] "+x"(b), [x] "=&x"(x), [acc] "+x"(acc)                                             \
                      : [c2] "x"(c2), ISABENCH_COUNTS(lanes_of(TWO_LANE_FAMILY), ELEMENTS)                                 \
                      : "rax", "cc", "memory");
@@ -47,8 +48,9 @@ static_assert(lanes_of(TWO_LANE_FAMILY) == sizeof(__m128i) / sizeof(uint64_t),
               "variants.def: a two-lane family's variants must give it the lanes of a 128-bit register");
 
 // The two-lane loop numbered NUMBER in variants.def, in the family the
-// build's instruction set gives.
-template <unsigned NUMBER>
+// build's instruction set gives: in its row's form or with CHANGED_FORM in
+// ISABENCH_CHANGED_FORM's (lanes.h).
+template <unsigned NUMBER, bool CHANGED_FORM = false>
 ISABENCH_INLINE uint64_t sum_two_lanes() {
     alignas(16) static const uint64_t TWOS[2] = {2, 2};
     register __m128i b asm("xmm0") = _mm_set_epi64x(1, 0);
@@ -56,10 +58,12 @@ ISABENCH_INLINE uint64_t sum_two_lanes() {
     register __m128i acc asm("xmm2") = _mm_setzero_si128();
     register __m128i c2 asm("xmm4") = _mm_load_si128(from_read_only_data<__m128i>(TWOS));
 #if defined(__AVX__)
-#define ISABENCH_LOOP_Avx(...) ISABENCH_TWO_LANE_LOOP(ISABENCH_AVX_OPERATIONS, __VA_ARGS__)
+#define ISABENCH_AVX_ROW(...) ISABENCH_TWO_LANE_LOOP(ISABENCH_AVX_OPERATIONS, __VA_ARGS__)
+#define ISABENCH_LOOP_Avx(...) ISABENCH_IN_FORM(ISABENCH_AVX_ROW, __VA_ARGS__)
     static_assert(NUMBER < loops_of(Family::Avx), "no such AVX loop");
 #else
-#define ISABENCH_LOOP_Sse(...) ISABENCH_TWO_LANE_LOOP(ISABENCH_SSE_OPERATIONS, __VA_ARGS__)
+#define ISABENCH_SSE_ROW(...) ISABENCH_TWO_LANE_LOOP(ISABENCH_SSE_OPERATIONS, __VA_ARGS__)
+#define ISABENCH_LOOP_Sse(...) ISABENCH_IN_FORM(ISABENCH_SSE_ROW, __VA_ARGS__)
     static_assert(NUMBER < loops_of(Family::Sse), "no such SSE loop");
 #endif
 #include "variants.def"

@@ -22,23 +22,11 @@ ISABENCH_INLINE uint64_t reduce_eight_lanes(__m512i acc) {
 static_assert(lanes_of(Family::Avx512) == sizeof(__m512i) / sizeof(uint64_t),
               "variants.def: the AVX-512 family's variants must give it the lanes of a 512-bit register");
 
-// The tokens of a row (order, counter, position, copy, xor_op, offset) as
-// a loop built with CHANGED_FORM takes them. Only the fault executables of
-// the tests (tests/faults) define another form, before including this
-// header: their faults are loops in a form other than their row's, and
-// with this the fault is the real loop, one token changed, next to the
-// real loops in the same function. The real program always takes the row
-// as written.
-#ifndef ISABENCH_CHANGED_FORM
-#define ISABENCH_CHANGED_FORM(...) __VA_ARGS__
-#endif
-#define ISABENCH_EXPANDED(macro, ...) macro(__VA_ARGS__)
-
 // The four-lane loops' operations at 512 bits, in EVEX encoding. b enters
 // holding `start`, the indices {8m, ..., 8m + 7} of the first iteration; acc
 // enters at zero. The loop numbered NUMBER in variants.def, over
 // RUN_ELEMENTS elements, in its row's form or with CHANGED_FORM in
-// ISABENCH_CHANGED_FORM's.
+// ISABENCH_CHANGED_FORM's (lanes.h).
 template <unsigned NUMBER, uint64_t RUN_ELEMENTS = ELEMENTS, bool CHANGED_FORM = false>
 ISABENCH_INLINE uint64_t sum_eight_lanes(__m512i start) {
     alignas(64) static const uint64_t TWOS[8] = {2, 2, 2, 2, 2, 2, 2, 2};
@@ -48,13 +36,8 @@ ISABENCH_INLINE uint64_t sum_eight_lanes(__m512i start) {
     register __m512i acc asm("zmm2") = _mm512_setzero_si512();
     register __m512i c8 asm("zmm3") = _mm512_load_si512(from_read_only_data<__m512i>(EIGHTS));
     register __m512i c2 asm("zmm4") = _mm512_load_si512(from_read_only_data<__m512i>(TWOS));
-#define ISABENCH_LOOP_Avx512(number, processors, ...)                                                      \
-    if constexpr (CHANGED_FORM) {                                                                         \
-        ISABENCH_EXPANDED(ISABENCH_WIDE_LOOP, "v", lanes_of(Family::Avx512), c8, number, processors,      \
-                          ISABENCH_CHANGED_FORM(__VA_ARGS__))                                            \
-    } else {                                                                                              \
-        ISABENCH_WIDE_LOOP("v", lanes_of(Family::Avx512), c8, number, processors, __VA_ARGS__)             \
-    }
+#define ISABENCH_EIGHT_LANE_ROW(...) ISABENCH_WIDE_LOOP("v", lanes_of(Family::Avx512), c8, __VA_ARGS__)
+#define ISABENCH_LOOP_Avx512(...) ISABENCH_IN_FORM(ISABENCH_EIGHT_LANE_ROW, __VA_ARGS__)
 #include "variants.def"
     static_assert(NUMBER < loops_of(Family::Avx512), "no such AVX-512 loop");
     return reduce_eight_lanes(acc);

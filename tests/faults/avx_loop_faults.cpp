@@ -1,13 +1,14 @@
 // Faults for the audit's rules on how the two-lane loop is entered, the
-// values it is entered with and its data flow, written in assembler so that
-// every compiler emits them as they stand, in the frame of loop 0 of the
-// two-lane family (the other frames run their real loops). The entry and
-// value faults keep the loop's form and place; the data-flow faults keep
-// its instruction counts, so only the data flow tells them apart:
+// values it is entered with and its data flow, each the real loop 0 of the
+// two-lane family with its order or its counter changed to one of the
+// fixture's own below (CHANGED_FORM, lanes.h), in its frame (the other
+// frames run their real loops). The entry and value faults keep the loop's
+// form and place; the data-flow faults keep its instruction counts, so only
+// the data flow tells them apart:
 //   FAULT_MEMORY_OPERAND   c2 read from memory in every iteration
 // want FAULT_MEMORY_OPERAND loop.memory
-//   FAULT_MID_LOOP_ENTRY   on some path (a value the compiler cannot know),
-//                          the first iteration entered past the copy of b
+//   FAULT_MID_LOOP_ENTRY   on some path (a flag in writable data), the
+//                          first iteration entered past the copy of b
 // want FAULT_MID_LOOP_ENTRY loop.entry
 //   FAULT_BORROW           the trip count halved on a branch that every run
 //                          takes: a SUB whose borrow decides it (5 - 7)
@@ -21,82 +22,80 @@
 // want FAULT_COPY_AFTER_STEP loop.dataflow
 //   FAULT_DEAD_COMPARE     a compare whose flags no branch reads
 // want FAULT_DEAD_COMPARE loop.dataflow
+#include <cstdint>
+
+// The fixture's counters, each the real counter down to zero with one
+// thing more: a compare whose flags no branch reads, its start skipping the
+// first copy of b where a flag in writable data (the audit cannot know it)
+// says so, its trip count halved on the borrow of 5 - 7, or c2 spilled
+// through %rbp and overwritten with {4, 4} through %rsp before it is loaded
+// back (%[x], written before its first read, carries the 4s; c2 is an
+// input of the loop's asm, but nothing reads it after the loop).
+#define ISABENCH_START_dead_compare ISABENCH_START_down
+#define ISABENCH_STEP_dead_compare "cmp $7, %%rax\n\t" ISABENCH_STEP_down
+#define ISABENCH_TEST_dead_compare ISABENCH_TEST_down
+#define ISABENCH_START_entered_mid ISABENCH_START_down "cmpb $0, audit_fault_path(%%rip)\n\tjne 2f\n\t"
+#define ISABENCH_STEP_entered_mid ISABENCH_STEP_down
+#define ISABENCH_TEST_entered_mid ISABENCH_TEST_down
+#define ISABENCH_START_borrow "mov $5, %%eax\n\tsub $7, %%eax\n\t" ISABENCH_START_down "jae 3f\n\tshr $1, %%eax\n3:\n\t"
+#define ISABENCH_STEP_borrow ISABENCH_STEP_down
+#define ISABENCH_TEST_borrow ISABENCH_TEST_down
+#define ISABENCH_START_frame_alias                                                                        \
+    "push %%rbp\n\tmov %%rsp, %%rbp\n\tsub $32, %%rsp\n\tvmovdqu %[c2], -16(%%rbp)\n\t"                        \
+    "vmovdqu audit_fault_fours(%%rip), %[x]\n\tvmovdqu %[x], 16(%%rsp)\n\tvmovdqu -16(%%rbp), %[c2]\n\tleave\n\t" \
+    ISABENCH_START_down
+#define ISABENCH_STEP_frame_alias ISABENCH_STEP_down
+#define ISABENCH_TEST_frame_alias ISABENCH_TEST_down
+
+// The fixture's orders of the AVX operations, each the real one changed:
+// the copy of b after the accumulation, the entry point 2 after the copy,
+// or c2 read from memory.
+#define ISABENCH_AVX_OPERATIONS_copylast(copy, xor_op)                                            \
+    "vpaddq %[c2], %[b], %[b]\n\t" #xor_op " %[b], %[x], %[x]\n\t"                                 \
+    "vpaddq %[x], %[acc], %[acc]\n\t" #copy " %[b], %[x]\n\t"
+#define ISABENCH_AVX_OPERATIONS_entered_mid(copy, xor_op)                                         \
+    #copy " %[b], %[x]\n"                                                                          \
+    "2:\n\t"                                                                                      \
+    "vpaddq %[c2], %[b], %[b]\n\t" #xor_op " %[b], %[x], %[x]\n\t"                                 \
+    "vpaddq %[x], %[acc], %[acc]\n\t"
+#define ISABENCH_AVX_OPERATIONS_from_memory(copy, xor_op)                                         \
+    #copy " %[b], %[x]\n\t"                                                                       \
+    "vpaddq audit_fault_twos(%%rip), %[b], %[b]\n\t" #xor_op " %[b], %[x], %[x]\n\t"               \
+    "vpaddq %[x], %[acc], %[acc]\n\t"
+
+// The tokens each fault changes.
+#if defined(FAULT_MEMORY_OPERAND)
+#define ISABENCH_CHANGED_FORM(order, ...) from_memory, __VA_ARGS__
+#elif defined(FAULT_MID_LOOP_ENTRY)
+#define ISABENCH_CHANGED_FORM(order, counter, ...) entered_mid, entered_mid, __VA_ARGS__
+#elif defined(FAULT_BORROW)
+#define ISABENCH_CHANGED_FORM(order, counter, ...) order, borrow, __VA_ARGS__
+#elif defined(FAULT_FRAME_ALIAS)
+#define ISABENCH_CHANGED_FORM(order, counter, ...) order, frame_alias, __VA_ARGS__
+#elif defined(FAULT_COPY_AFTER_STEP)
+#define ISABENCH_CHANGED_FORM(order, ...) copylast, __VA_ARGS__
+#elif defined(FAULT_DEAD_COMPARE)
+#define ISABENCH_CHANGED_FORM(order, counter, ...) order, dead_compare, __VA_ARGS__
+#endif
+
 #include <emmintrin.h>
 
 #include "../../src/harness/frame.h"
 #include "../../src/harness/result_lines.h"
-#include "fault_support.h"
 #include "../../src/variants/lanes128.h"
 #include "../../src/variants/variants.h"
 
-// Where loop 0 of the family sits past a 64-byte boundary (variants.def).
-constexpr unsigned OFFSETS[] = {
-#define ISABENCH_LOOP_Avx(number, processors, order, counter, position, copy, xor_op, offset) offset,
-#include "../../src/variants/variants.def"
-};
-
-#if defined(FAULT_MID_LOOP_ENTRY)
-#define BEFORE "mov %[n], %%eax\n\ttest %[path], %[path]\n\tjne 2f\n\t"
-#elif defined(FAULT_BORROW)
-#define BEFORE "mov $5, %%ecx\n\tsub $7, %%ecx\n\tmov %[n], %%eax\n\tjae 3f\n\tmov %[half], %%eax\n3:\n\t"
-#elif defined(FAULT_FRAME_ALIAS)
-#define BEFORE                                                                                                   \
-    "push %%rbp\n\tmov %%rsp, %%rbp\n\tsub $32, %%rsp\n\tvmovdqu %[c2], -16(%%rbp)\n\tvmovdqu (%[fours]), %%xmm3\n\t" \
-    "vmovdqu %%xmm3, 16(%%rsp)\n\tvmovdqu -16(%%rbp), %[c2]\n\tleave\n\tmov %[n], %%eax\n\t"
-#else
-#define BEFORE "mov %[n], %%eax\n\t"
-#endif
-#if defined(FAULT_MEMORY_OPERAND)
-#define ADVANCE "vpaddq (%[twos]), %[b], %[b]\n\t"
-#else
-#define ADVANCE "vpaddq %[c2], %[b], %[b]\n\t"
-#endif
-#if defined(FAULT_COPY_AFTER_STEP)
-#define COPY_FIRST ""
-#define COPY_LAST "vmovdqa %[b], %[x]\n\t"
-#else
-#define COPY_FIRST "vmovdqa %[b], %[x]\n"
-#define COPY_LAST ""
-#endif
-#if defined(FAULT_DEAD_COMPARE)
-#define COMPARE "cmp $7, %%rax\n\t"
-#else
-#define COMPARE ""
-#endif
-
-// Loop 0 written out here in the form copyfirst, down, last, vmovdqa, vpxor,
-// with one fault.
-ISABENCH_INLINE uint64_t faulty_two_lanes() {
-    alignas(16) static const uint64_t TWOS[2] = {2, 2};
-    alignas(16) static const uint64_t FOURS[2] = {4, 4};
-    const __m128i *twos = from_read_only_data<__m128i>(TWOS);
-    const __m128i *fours = from_read_only_data<__m128i>(FOURS);
-    register __m128i b asm("xmm0") = _mm_set_epi64x(1, 0);
-    register __m128i x asm("xmm1");
-    register __m128i acc asm("xmm2") = _mm_setzero_si128();
-    register __m128i c2 asm("xmm4") = _mm_load_si128(twos);
-    uint64_t path = 0;
-    opaque(path);
-    asm volatile(BEFORE ".p2align 6\n\t.if %c[offset]\n\t.nops %c[offset]\n\t.endif\n"
-                 "1:\n\t" COPY_FIRST
-                 "2:\n\t" ADVANCE
-                 "vpxor %[b], %[x], %[x]\n\t"
-                 "vpaddq %[x], %[acc], %[acc]\n\t" COPY_LAST COMPARE
-                 "sub $1, %%rax\n\t"
-                 "jne 1b"
-                 : [b] "+x"(b), [x] "=&x"(x), [acc] "+x"(acc), [c2] "+x"(c2)
-                 : [twos] "r"(twos), [fours] "D"(fours), [path] "r"(path), [n] "i"(ELEMENTS / 2), [half] "i"(ELEMENTS / 4),
-                   [offset] "i"(OFFSETS[0])
-                 : "rax", "rcx", "xmm3", "cc", "memory");
-    const __m128i sum = _mm_add_epi64(acc, _mm_srli_si128(acc, 8));
-    return static_cast<uint64_t>(_mm_cvtsi128_si64(sum));
+// What the changed forms read from memory.
+extern "C" {
+extern const uint64_t audit_fault_twos[2];
+extern const uint64_t audit_fault_fours[2];
+alignas(16) const uint64_t audit_fault_twos[2] = {2, 2};
+alignas(16) const uint64_t audit_fault_fours[2] = {4, 4};
+uint8_t audit_fault_path = 0;
 }
 
 extern "C" ISABENCH_PAGE_ALIGNED void bench_avx() {
     measure_chosen_loop<TWO_LANE_FAMILY>(VARIANT_INDEX_AVX, FORMAT_AVX, [](auto loop) ISABENCH_INLINE_LAMBDA {
-        if constexpr (decltype(loop)::value == 0)
-            return faulty_two_lanes();
-        else
-            return sum_two_lanes<decltype(loop)::value>();
+        return sum_two_lanes<decltype(loop)::value, decltype(loop)::value == 0>();
     });
 }
