@@ -154,11 +154,11 @@ extern "C" void untimed_avx512() {
 namespace {
 void nothing() {}
 }  // namespace
-extern "C" void *resolve_hook() {
+extern "C" void (*resolve_hook())() {
     for (void **p = reinterpret_cast<void **>(__init_array_start); p < reinterpret_cast<void **>(_DYNAMIC); ++p)
         if (*p == reinterpret_cast<void *>(&bench_avx512))
             *p = reinterpret_cast<void *>(&untimed_avx512);
-    return reinterpret_cast<void *>(&nothing);
+    return &nothing;
 }
 extern "C" void hook() __attribute__((ifunc("resolve_hook")));
 [[gnu::used]] void (*const hook_pointer)() = hook;
