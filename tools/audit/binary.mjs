@@ -7,7 +7,7 @@
 import { execFileSync } from "node:child_process";
 
 // ELF constants.
-const SHT_SYMTAB = 2, SHT_RELA = 4, SHT_NOBITS = 8, SHT_DYNSYM = 11;
+const SHT_SYMTAB = 2, SHT_RELA = 4, SHT_NOBITS = 8, STB_LOCAL = 0;
 const SHF_WRITE = 1n, SHF_EXECINSTR = 4n;
 const PT_LOAD = 1, PT_GNU_RELRO = 0x6474e552, PF_X = 1, PF_W = 2;
 // The program header of the dynamic section, and the entries of that
@@ -53,12 +53,29 @@ function readElf(buf) {
 
   const { segments, relro, dynamic } = elfSegments(buf);
   // A static executable has no dynamic section: its C runtime applies the
-  // relocation tables (IRELATIVE only) that its sections hold.
+  // IRELATIVE table from __rela_iplt_start to __rela_iplt_end, addresses
+  // its code holds; the relocation sections are read too, in case the
+  // symbols are not what the code holds.
+  const iplt = () => {
+    const [from, to] = ["__rela_iplt_start", "__rela_iplt_end"].map((n) => symbolValue(buf, headers, cString, n));
+    const offset = from === null || to === null ? null : fileOffsetIn(segments, from);
+    return offset === null || to <= from ? [] : [{ offset, size: Number(to - from), entsize: 24 }];
+  };
   const tables = dynamic ? elfDynamicTables(buf, segments, dynamic)
-    : { rela: headers.filter((h) => h.type === SHT_RELA && h.addr !== 0n).map((h) => ({ offset: h.offset, size: h.size, entsize: 24 })),
-        relr: null, symbol: () => null };
+    : { rela: [...iplt(), ...headers.filter((h) => h.type === SHT_RELA && h.addr !== 0n).map((h) => ({ offset: h.offset, size: h.size, entsize: 24 }))],
+        relr: null, symbol: () => null, symbols: [] };
   return { sections, segments, relro, relocations: elfRelocations(buf, segments, tables), imports: new Map(),
-           identifications, symbolTable: headers.some((h) => h.type === SHT_SYMTAB) };
+           identifications, symbolTable: headers.some((h) => h.type === SHT_SYMTAB), dynamicSymbols: tables.symbols };
+}
+
+// The value of the symbol `name` in the symbol table (.symtab), or null.
+function symbolValue(buf, headers, cString, name) {
+  const symtab = headers.find((h) => h.type === SHT_SYMTAB);
+  if (!symtab || !headers[symtab.link]) return null;
+  const strings = headers[symtab.link].offset;
+  for (let s = symtab.offset + 24; s + 24 <= symtab.offset + symtab.size; s += 24)
+    if (cString(strings + buf.readUInt32LE(s)) === name) return buf.readBigUInt64LE(s + 8);
+  return null;
 }
 
 // The loader's view of an ELF executable, from its program headers alone
@@ -115,20 +132,43 @@ function elfDynamicTables(buf, segments, dynamic) {
     if (symtab === null || strtab === null) return { name: "?", defined: false, value: 0n, size: null };
     const s = symtab + index * Number(tags.get(DT.SYMENT) ?? 24n), name = strtab + buf.readUInt32LE(s);
     return { name: buf.toString("latin1", name, buf.indexOf(0, name)), defined: buf.readUInt16LE(s + 6) !== 0,
-             value: buf.readBigUInt64LE(s + 8), size: Number(buf.readBigUInt64LE(s + 16)) };
+             value: buf.readBigUInt64LE(s + 8), size: Number(buf.readBigUInt64LE(s + 16)),
+             bind: buf[s + 4] >> 4, type: buf[s + 4] & 15 };
   };
-  return { rela: rela.filter(Boolean), relr: table(DT.RELR, DT.RELRSZ, 8), symbol };
+  const count = dynamicSymbolCount(buf, (tag) => (tags.has(tag) ? fileOffsetIn(segments, tags.get(tag)) : null));
+  const symbols = symtab === null ? [] : Array.from({ length: count }, (_, k) => symbol(k)).slice(1);
+  return { rela: rela.filter(Boolean), relr: table(DT.RELR, DT.RELRSZ, 8), symbol, symbols };
+}
+
+// How many entries the dynamic symbol table holds, as the loader's lookups
+// see it: the hash table's chain count (DT_HASH), or one past the last
+// symbol the GNU hash table's chains reach (DT_GNU_HASH). `at(tag)` is the
+// file offset of the table a tag names.
+const DT_HASH = 4, DT_GNU_HASH = 0x6ffffef5;
+function dynamicSymbolCount(buf, at) {
+  let count = 0;
+  if (at(DT_HASH) !== null) count = buf.readUInt32LE(at(DT_HASH) + 4);
+  const gnu = at(DT_GNU_HASH);
+  if (gnu === null) return count;
+  const buckets = buf.readUInt32LE(gnu), offset = buf.readUInt32LE(gnu + 4), bloom = buf.readUInt32LE(gnu + 8);
+  const bucketAt = gnu + 16 + 8 * bloom, chainAt = bucketAt + 4 * buckets;
+  let last = 0;
+  for (let k = 0; k < buckets; k++) last = Math.max(last, buf.readUInt32LE(bucketAt + 4 * k));
+  if (last >= offset) while (!(buf.readUInt32LE(chainAt + 4 * (last - offset)) & 1)) last++;
+  return Math.max(count, last >= offset ? last + 1 : offset);
 }
 
 // Every dynamic relocation, by the address it writes: { type, symbol,
 // addend, size }, size the bytes it writes. A RELR entry is a relative
 // relocation whose addend is the word already at its address. Two at one
 // address are recorded as one, of both types, that no rule takes for a
-// plain pointer.
+// plain pointer, unless they are the same.
 function elfRelocations(buf, segments, { rela, relr, symbol }) {
   const relocations = new Map();
   const add = (where, r) => {
     const old = relocations.get(where);
+    // The same entry read twice (a static executable's table by its symbols and by its section).
+    if (old && old.type === r.type && old.addend === r.addend) return;
     relocations.set(where, old ? { type: `${old.type}+${r.type}`, symbol: null, addend: null,
                                    size: Math.max(old.size, r.size) } : r);
   };
@@ -246,7 +286,7 @@ const DT_LOADS = { 0x7ffffffd: "DT_AUXILIARY", 0x7fffffff: "DT_FILTER", 0x6ffffe
 const DT_ARRAYS = [["preinit_array", 32, 33, SHT_PREINIT_ARRAY], ["init_array", 25, 27, SHT_INIT_ARRAY],
                    ["fini_array", 26, 28, SHT_FINI_ARRAY]];
 
-function elfLoaderView(buf) {
+function elfLoaderView(buf, relocations, dynamicSymbols) {
   const phoff = Number(buf.readBigUInt64LE(0x20)), phentsize = buf.readUInt16LE(0x36), phnum = buf.readUInt16LE(0x38);
   const headers = Array.from({ length: phnum }, (_, k) => {
     const p = phoff + k * phentsize;
@@ -278,12 +318,16 @@ function elfLoaderView(buf) {
   for (const [tag, how] of [[DT_RPATH, "DT_RPATH"], [DT_RUNPATH, "DT_RUNPATH"]])
     for (const v of dynamic.get(tag) ?? []) view.searchPaths.push({ path: dynString(v), how });
 
-  const { relocations, undefinedSymbols } = elfLoaderRelocations(buf);
-  view.undefined = undefinedSymbols;
+  // The symbols the loader binds and the symbols the executable offers to
+  // every library's lookups, from the dynamic section as the loader reads it.
+  const global = dynamicSymbols.filter((s) => s.name && s.bind !== STB_LOCAL);
+  view.undefined = global.filter((s) => !s.defined).map((s) => s.name.replace(/@.*/, ""));
+  view.exported = global.filter((s) => s.defined);
   const slotRoot = (kind, slot) => {
     const r = relocations.get(slot);
-    if (r?.type === 8) return { kind, slot, target: r.addend };
-    if (r?.symbol) return { kind, slot, import: r.symbol };
+    if (r?.type === "RELATIVE" || r?.type === "RELR") return { kind, slot, target: r.addend };
+    if (r?.symbol && !r.symbol.defined) return { kind, slot, import: r.symbol.name.replace(/@.*/, "") };
+    if (r) return { kind, slot, target: r.symbol?.defined ? r.symbol.value : 0n };
     const off = fileOffset(slot);
     return { kind, slot, target: off === null ? 0n : buf.readBigUInt64LE(off) };
   };
@@ -303,11 +347,14 @@ function elfLoaderView(buf) {
     const array = DT_ARRAYS.find((d) => d[3] === s.type);
     if (array) addArray(array[0], s.addr, s.size);
   }
+  // Two relocations at one slot keep no addend: a root that leads nowhere.
   for (const [slot, r] of relocations)
-    if (r.type === 37) view.roots.push({ kind: "IRELATIVE", slot, target: r.addend });
+    if (r.type.split("+").includes("IRELATIVE")) view.roots.push({ kind: "IRELATIVE", slot, target: r.addend ?? 0n });
   return view;
 }
 
+// The section headers, whose arrays of initialisers and finalisers are read
+// beside the dynamic section's (a static executable has none).
 function elfSectionHeaders(buf) {
   const shoff = Number(buf.readBigUInt64LE(0x28)), shentsize = buf.readUInt16LE(0x3a), shnum = buf.readUInt16LE(0x3c);
   return Array.from({ length: shnum }, (_, k) => {
@@ -315,36 +362,6 @@ function elfSectionHeaders(buf) {
     return { type: buf.readUInt32LE(h + 4), addr: buf.readBigUInt64LE(h + 0x10), offset: Number(buf.readBigUInt64LE(h + 0x18)),
              size: Number(buf.readBigUInt64LE(h + 0x20)), link: buf.readUInt32LE(h + 0x28) };
   });
-}
-
-// Every relocation the loader applies, from every relocation section (a
-// static executable's IRELATIVE ones name no dynamic symbol table), with
-// the imported symbol it names; and every symbol the dynamic symbol table
-// leaves for the loader to find in a library.
-function elfLoaderRelocations(buf) {
-  const headers = elfSectionHeaders(buf);
-  const name = (symtab, index) => {
-    const strtab = headers[symtab.link].offset, s = symtab.offset + index * 24;
-    return { name: buf.toString("latin1", strtab + buf.readUInt32LE(s), buf.indexOf(0, strtab + buf.readUInt32LE(s))),
-             defined: buf.readUInt16LE(s + 6) !== 0 };
-  };
-  const relocations = new Map(), undefinedSymbols = [];
-  for (const h of headers) {
-    if (h.type === SHT_DYNSYM)
-      for (let k = 1; k < h.size / 24; k++) {
-        const s = name(h, k);
-        if (!s.defined && s.name) undefinedSymbols.push(s.name);
-      }
-    if (h.type !== SHT_RELA) continue;
-    const symtab = headers[h.link];
-    for (let off = h.offset; off + 24 <= h.offset + h.size; off += 24) {
-      const info = buf.readBigUInt64LE(off + 8), symIndex = Number(info >> 32n);
-      const s = symIndex && symtab?.type === SHT_DYNSYM ? name(symtab, symIndex) : null;
-      relocations.set(buf.readBigUInt64LE(off), { type: Number(info & 0xffffffffn), addend: buf.readBigUInt64LE(off + 16),
-                                                  symbol: s && !s.defined ? s.name.replace(/@.*/, "") : null });
-    }
-  }
-  return { relocations, undefinedSymbols };
 }
 
 // The same for a PE image: its entry point, the TLS directory's callbacks,
@@ -482,7 +499,7 @@ export function loadBinary(buf, path, nm = "nm") {
     abi: format === "pe" ? "win64" : "sysv",
     sections, segments, relocations,
     // What the loader runs and loads besides main (the closure rules' to judge).
-    loader: format === "pe" ? peLoaderView(buf, imports) : elfLoaderView(buf),
+    loader: format === "pe" ? peLoaderView(buf, imports) : elfLoaderView(buf, relocations, parsed.dynamicSymbols),
     // Whether it still has the symbol table that every function is found by.
     symbolTable,
     symbols, code,

@@ -13,6 +13,7 @@ import { programSpan, unaccounted } from "../coverage.mjs";
 import { VARIANTS, CLOCK } from "../variants.mjs";
 import { startProblems } from "../startup.mjs";
 import { outputProblems } from "../output.mjs";
+import { entersKernel } from "../isa.mjs";
 
 // What an ELF build imports, the whole program together: the C runtime's
 // start-up and shutdown (crt1.o, crti.o, crtbegin.o), the driver's output
@@ -187,6 +188,41 @@ function measuringTables(binary, measuring) {
   return tables;
 }
 
+// The symbols a dynamic executable may offer to the libraries' lookups: the
+// C library's streams, copied into it (COPY relocations) where its code
+// addresses them directly, and the C runtime's _IO_stdin_used. Any other
+// definition, a function above all, would be bound by the C library in
+// place of its own (malloc, say, which stdio calls by name), and run from
+// there, where no root of the closure's leads.
+const ELF_EXPORTS = new Set(["_IO_stdin_used"]);
+function unexpectedExports(binary) {
+  if (binary.format !== "elf") return [];
+  const copied = new Set([...binary.relocations.values()].filter((r) => r.type === "COPY" && r.symbol?.defined)
+    .map((r) => r.symbol.name));
+  return binary.loader.exported.filter((s) => !ELF_EXPORTS.has(s.name) && !(copied.has(s.name) && s.type === STT_OBJECT));
+}
+const STT_OBJECT = 1;
+
+// Every instruction of the program's own code that enters the kernel,
+// decoded as it lies, whether any root reaches it or not: a system call of
+// the program's own (mprotect, say) could change the code or the data the
+// audit proved, from code run in a way the audit does not know. A dynamic
+// executable's code is all the program's; elsewhere, the span's.
+function kernelEntries(binary, span) {
+  const own = binary.code.filter((s) => !span || (s.addr >= span.start && s.addr < span.end));
+  const out = [];
+  for (const fn of own) {
+    const decoder = new Decoder(64, binary.read(fn.addr, Number(binary.extentOf(fn) - fn.addr)), DecoderOptions.None);
+    decoder.ip = fn.addr;
+    while (decoder.canDecode) {
+      const ins = decoder.decode();
+      if (entersKernel(ins)) out.push({ name: fn.name, at: ins.ip });
+    }
+    decoder.free();
+  }
+  return out;
+}
+
 // The roots the loader runs while it relocates, before it protects RELRO.
 const isResolver = (root) => root.kind === "IRELATIVE" || root.kind === "IFUNC symbol";
 
@@ -257,7 +293,8 @@ export default [
       "MinGW: __tmainCRTStartup, which calls main), and main, each " +
       "initialiser, finaliser, load-time resolver, TLS callback and constructor decodes through the program's own " +
       "code, enters no kernel and calls only imports, each through its slot or a register loaded from it, and " +
-      "measuring functions, directly or through the driver's table.",
+      "measuring functions, directly or through the driver's table; no code of the program's own, read or not, " +
+      "enters the kernel.",
     scope: "binary",
     check(audit, report) {
       const { binary } = audit;
@@ -280,6 +317,7 @@ export default [
               PE_RUNTIME_ONLY.has(c.name))
             report(name, c.at, `run as ${what}: calls ${c.name}, which the program may not call from there`);
       }
+      for (const k of kernelEntries(binary, reading.span)) report(k.name, k.at, "enters the kernel itself (the program's own code)");
     },
   },
   {
@@ -339,7 +377,8 @@ export default [
     id: "closure.imports",
     claim: "The program imports only what its driver, its clock and the C runtime use (no threads, timers, signals, " +
       "page protection, file access or printf hooks), loads only the C and C++ runtimes by name, through the " +
-      "system's loader, without search paths of its own.",
+      "system's loader, without search paths of its own, and (ELF) offers the libraries' lookups no symbol but the " +
+      "C library's streams it copies and _IO_stdin_used.",
     scope: "binary",
     check(audit, report) {
       const { binary } = audit;
@@ -355,6 +394,8 @@ export default [
       for (const p of loader.searchPaths)
         report("-", null, `looks for its libraries in ${p.path} (${p.how}) before the system's directories`);
       if (binary.format === "pe") runtimeOnlyUses(binary, report);
+      for (const s of unexpectedExports(binary))
+        report(s.name, s.value, `defines ${s.name} in its dynamic symbol table, for the libraries to bind to in place of their own`);
     },
   },
 ];
