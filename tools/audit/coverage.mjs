@@ -49,13 +49,50 @@ function isStubs(binary, from, to, section) {
 // C library or runtime (static ELF, MinGW): from the end of the C runtime's
 // start-up objects before the first audited function to the end of the
 // last. Null for an executable whose code is all the program's.
+// In an ELF executable the GNU linker puts every object's .text.unlikely,
+// .text.startup and .text.hot sections (a function marked cold, main, a
+// split-off part) before the start-up objects' code, the C library's and
+// the program's mixed: nothing tells them apart, so the span starts at the
+// first code there, and that code too must be read or reached by no
+// pointer.
 export function programSpan(binary, audited, holdsLibrary) {
   if (!holdsLibrary || !audited.length) return null;
   const first = audited.reduce((a, s) => (s.addr < a.addr ? s : a));
   const end = audited.reduce((e, s) => (binary.extentOf(s) > e ? binary.extentOf(s) : e), 0n);
   const startUp = binary.code.filter((s) => START_UP_LAST.includes(s.name) && s.addr < first.addr);
-  const start = startUp.reduce((e, s) => (binary.extentOf(s) > e ? binary.extentOf(s) : e), 0n);
-  return { start, end };
+  const objects = startUp.reduce((e, s) => (binary.extentOf(s) > e ? binary.extentOf(s) : e), 0n);
+  return { start: binary.format === "elf" ? 0n : objects, objects, end };
+}
+
+// Every address that the C library's code after the program's objects
+// refers to in a static executable, { data, code }: the operands of its instructions
+// (RIP-relative, absolute, immediate), the pointers in the .got slots they
+// load, and its direct branches' targets. A variable so referred to is the
+// C library's, not the program's, however plain its memory (printf's hook
+// tables); a function of the program's so branched to replaces the C
+// library's own (a malloc of the program's, which stdio would call).
+// An immediate or absolute operand is an address only in an image that is
+// not moved (non-PIE); direct branches count as references to functions,
+// the rest as references to data.
+export function libraryReferences(binary, span) {
+  const movable = [...binary.relocations.values()].some((r) => ["RELATIVE", "RELR"].includes(r.type));
+  const refs = new Set(), branches = new Set();
+  for (const fn of binary.code.filter((s) => span && s.addr >= span.end)) {
+    const decoder = new Decoder(64, binary.read(fn.addr, Number(binary.extentOf(fn) - fn.addr)), DecoderOptions.None);
+    decoder.ip = fn.addr;
+    while (decoder.canDecode) {
+      const ins = decoder.decode();
+      if (ins.nearBranchTarget) branches.add(ins.nearBranchTarget);
+      if (ins.memoryBase === Register.RIP) {
+        refs.add(ins.ipRelMemoryAddress);
+        if (/^\.got/.test(binary.sectionName(ins.ipRelMemoryAddress) ?? "")) refs.add(binary.pointerAt(ins.ipRelMemoryAddress));
+      } else if (!movable && ins.memoryBase === Register.None && ins.memoryDisplacementU64) refs.add(ins.memoryDisplacementU64);
+      for (let j = 0; !movable && j < ins.opCount; j++) if (isImmediate(ins.opKind(j))) refs.add(BigInt.asUintN(64, ins.immediate(j)));
+    }
+    decoder.free();
+  }
+  refs.delete(null);
+  return { data: refs, code: new Set([...refs, ...branches]) };
 }
 
 // Every 8-byte pointer into code that the loaded data holds, by the address

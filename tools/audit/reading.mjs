@@ -147,9 +147,10 @@ function misplacedObject(binary, addr, tables) {
 }
 
 // Where each store of instrs[k] goes: { at, frame } for the function's own
-// stack, else { at, message } with message null for a place closure.stores
-// allows (the program's own writable variables, errno) and the reason
-// otherwise. `registerAt` is the provenance analysis's.
+// stack, else { at, message, place } with message null for a place
+// closure.stores allows (the program's own writable variables, errno) and
+// the reason otherwise, and place the bytes it may write where known.
+// `registerAt` is the provenance analysis's.
 function storesOf(binary, ins, k, info, registerAt, tables) {
   const out = [];
   for (const mem of info.info(ins).usedMemory()) {
@@ -165,12 +166,15 @@ function storesOf(binary, ins, k, info, registerAt, tables) {
     let addr = null;
     if (mem.base === Register.None && mem.index === Register.None) addr = BigInt.asUintN(64, disp);
     else if (base?.kind === "address" && mem.index === Register.None) addr = BigInt.asUintN(64, base.target + disp);
-    if (addr !== null) out.push({ at: ins.ip, message: misplaced(binary, addr, size, tables) });
-    else if (base?.kind === "object") out.push({ at: ins.ip, message: misplacedObject(binary, base.target, tables) });
+    // Each store to the data is given the place it may write, [from, to).
+    const inObject = (a) => ({ at: ins.ip, message: misplacedObject(binary, a, tables),
+                               place: objectAt(binary, a) && [objectAt(binary, a).addr, objectAt(binary, a).end] });
+    if (addr !== null) out.push({ at: ins.ip, message: misplaced(binary, addr, size, tables), place: [addr, addr + BigInt(size)] });
+    else if (base?.kind === "object") out.push(inObject(base.target));
     // An array at a fixed address indexed by a register (position-dependent
     // code: mov %cl, chosen_loops(%rax)).
     else if (!base && disp > 0n && binary.sectionName(BigInt.asUintN(64, disp)) !== null && !binary.isExecutable(BigInt.asUintN(64, disp)))
-      out.push({ at: ins.ip, message: misplacedObject(binary, BigInt.asUintN(64, disp), tables) });
+      out.push(inObject(BigInt.asUintN(64, disp)));
     else if (base?.kind === "errno" && mem.index === Register.None) out.push({ at: ins.ip, message: null });
     else out.push({ at: ins.ip, message: "through an address the analysis cannot place" });
   }

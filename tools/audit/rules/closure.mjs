@@ -9,7 +9,7 @@
 
 import { Decoder, DecoderOptions, FlowControl } from "iced-x86";
 import { readCode } from "../reading.mjs";
-import { programSpan, unaccounted } from "../coverage.mjs";
+import { libraryReferences, programSpan, unaccounted } from "../coverage.mjs";
 import { VARIANTS, CLOCK } from "../variants.mjs";
 import { startProblems } from "../startup.mjs";
 import { outputProblems } from "../output.mjs";
@@ -207,9 +207,11 @@ const STT_OBJECT = 1;
 // decoded as it lies, whether any root reaches it or not: a system call of
 // the program's own (mprotect, say) could change the code or the data the
 // audit proved, from code run in a way the audit does not know. A dynamic
-// executable's code is all the program's; elsewhere, the span's.
+// executable's code is all the program's; elsewhere, its objects' (code
+// before the start-up objects, the C library's and the program's mixed,
+// is read from its roots or reached by no pointer: closure.reachable).
 function kernelEntries(binary, span) {
-  const own = binary.code.filter((s) => !span || (s.addr >= span.start && s.addr < span.end));
+  const own = binary.code.filter((s) => !span || (s.addr >= span.objects && s.addr < span.end));
   const out = [];
   for (const fn of own) {
     const decoder = new Decoder(64, binary.read(fn.addr, Number(binary.extentOf(fn) - fn.addr)), DecoderOptions.None);
@@ -222,6 +224,11 @@ function kernelEntries(binary, span) {
   }
   return out;
 }
+
+// Whether the bytes [from, to) that a store may write hold an address the
+// C library's code refers to (libraryReferences'): its variable, not the
+// program's.
+const libraryVariable = (refs, place) => place && [...refs].some((a) => a >= place[0] && a < place[1]);
 
 // The roots the loader runs while it relocates, before it protects RELRO.
 const isResolver = (root) => root.kind === "IRELATIVE" || root.kind === "IFUNC symbol";
@@ -280,7 +287,7 @@ function readProgram(audit) {
         roots.push({ kind: `address taken at ${hex(t.at)}`, slot: null, target: t.target });
       }
   }
-  const result = { reads, span };
+  const result = { reads, span, libraryRefs: isStatic(binary) ? libraryReferences(binary, span) : { data: new Set(), code: new Set() } };
   readings.set(binary, result);
   return result;
 }
@@ -294,7 +301,7 @@ export default [
       "initialiser, finaliser, load-time resolver, TLS callback and constructor decodes through the program's own " +
       "code, enters no kernel and calls only imports, each through its slot or a register loaded from it, and " +
       "measuring functions, directly or through the driver's table; no code of the program's own, read or not, " +
-      "enters the kernel.",
+      "enters the kernel, and in a static executable the C library's code refers to none of the program's functions.",
     scope: "binary",
     check(audit, report) {
       const { binary } = audit;
@@ -318,6 +325,9 @@ export default [
             report(name, c.at, `run as ${what}: calls ${c.name}, which the program may not call from there`);
       }
       for (const k of kernelEntries(binary, reading.span)) report(k.name, k.at, "enters the kernel itself (the program's own code)");
+      for (const fn of binary.code.filter((s) => reading.span && s.addr >= reading.span.objects && s.addr < reading.span.end))
+        if (reading.libraryRefs.code.has(fn.addr))
+          report(fn.name, fn.addr, `the C library's code refers to ${fn.name}, a function of the program's, which runs where the library calls it`);
     },
   },
   {
@@ -353,7 +363,7 @@ export default [
   {
     id: "closure.stores",
     claim: "The code the closure reads stores only into its own stack frame, the program's own writable variables " +
-      "and errno: never into an import's slot, the driver's table, data read-only once loaded, pointers the loader " +
+      "(in a static executable, none that the C library's code refers to) and errno: never into an import's slot, the driver's table, data read-only once loaded, pointers the loader " +
       "fills, or code, nor through an address it cannot place; a load-time resolver of the program's own stores " +
       "only into its frame and calls nothing; and a dynamic executable's import slots are read-only once loaded.",
     scope: "binary",
@@ -363,8 +373,11 @@ export default [
       for (const { root, what, name, stores, followed, calls } of reading.reads) {
         if (root.import) continue;
         const resolver = isResolver(root) && !(reading.span && (root.target < reading.span.start || root.target >= reading.span.end));
+        const library = reading.span && root.target >= reading.span.end;
         for (const st of stores)
           if (st.message) report(name, st.at, `run as ${what}: stores ${st.message}`);
+          else if (!library && libraryVariable(reading.libraryRefs.data, st.place))
+            report(name, st.at, `run as ${what}: stores into the C library's variable at ${hex(st.place[0])} (${binary.nameAt(st.place[0]) ?? "-"}), which its code refers to`);
           else if (resolver && !st.frame) report(name, st.at, `run as ${what}, before the loader protects its data: stores outside its frame`);
         if (resolver)
           for (const c of [...calls, ...followed]) report(name, c.at, `run as ${what}, before the loader protects its data: calls ${c.name ?? hex(c.target)}`);

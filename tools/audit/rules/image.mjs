@@ -6,7 +6,7 @@
 // a library, a symbol lookup), so it must not reach code, nor the read-only
 // data from which the audited functions take their values.
 
-import { InstructionInfoFactory, OpAccess, FlowControl, MemorySizeExt } from "iced-x86";
+import { InstructionInfoFactory, OpAccess, FlowControl, MemorySizeExt, Mnemonic, OpKind, RegisterExt } from "iced-x86";
 import { hasMemoryOperand } from "../isa.mjs";
 
 const hex = (a) => a.toString(16);
@@ -49,22 +49,50 @@ function readsOfLoadTimeValues(ctx, info, report) {
     const addr = ctx.values.addressOf(k);
     if (!reads || addr === null || !binary.isReadOnly(addr)) return;
     const size = Math.max(MemorySizeExt.size(ins.memorySize), 1);
-    const decided = binary.writesIn(addr, size).filter((w) => w.value === null);
+    // A relative relocation's word is its addend plus the load base once
+    // loaded: an address, read as a pointer by a 64-bit move into a
+    // general register, never a number (a tick length, a factor).
+    const pointerLoad = ins.mnemonic === Mnemonic.Mov && size === 8 && ins.op0Kind === OpKind.Register &&
+      RegisterExt.isGPR64(ins.op0Register);
+    const decided = binary.writesIn(addr, size).filter((w) => w.value === null || !pointerLoad);
     if (decided.length)
-      report(ins, `reads read-only data at ${hex(addr)} whose value the loader decides at load time, not the file (${
+      report(ins, `reads read-only data at ${hex(addr)} whose value the loader decides at load time, not the file${
+        pointerLoad ? "" : ", as a number"} (${
         what(decided[0])} at ${hex(decided[0].addr)}${decided.length > 1 ? ` and ${decided.length - 1} more` : ""})`);
   });
+}
+
+// MinGW's start-up (_pei386_runtime_relocator) patches the image from its
+// list of pseudo-relocations, which the linker makes for data imported
+// without __declspec(dllimport): the program's own build imports none, so
+// its list is empty. Any entry would rewrite code or data (a constant the
+// audited functions read) once started, a write neither the loader nor the
+// audit sees. The list is read where the runtime finds it, through the
+// words .refptr.__RUNTIME_PSEUDO_RELOC_LIST__ and ..._END__ hold, and by
+// its symbols.
+const PSEUDO_LIST = ["__RUNTIME_PSEUDO_RELOC_LIST__", "__RUNTIME_PSEUDO_RELOC_LIST_END__"];
+function pseudoRelocations(binary, report) {
+  if (binary.format !== "pe") return;
+  const bounds = (names) => names.map((n) => binary.symbols.find((s) => s.name === n)?.addr ?? null);
+  const [from, to] = bounds(PSEUDO_LIST);
+  const [refFrom, refTo] = bounds(PSEUDO_LIST.map((n) => `.refptr.${n}`)).map((a) => (a === null ? null : binary.pointerAt(a)));
+  if (from === null || to === null) report("-", null, "has no symbols bounding its list of pseudo-relocations");
+  for (const [a, b] of [[from, to], ...(refFrom === from && refTo === to ? [] : [[refFrom, refTo]])])
+    if (a !== null && b !== null && a !== b)
+      report("-", a, `the C runtime patches the image at start-up from a list of pseudo-relocations at ${hex(a)}-${hex(b)}`);
 }
 
 export default [
   {
     id: "image.relocations",
     claim: "What the loader writes changes no code and no value the audited functions read: no relocation or import " +
-      "slot lies in an executable segment, and the read-only data they read holds the file's bytes or a relative " +
-      "relocation's address, never a value decided at load time.",
+      "slot lies in an executable segment, and the read-only data they read holds the file's bytes or, read as a " +
+      "pointer, a relative relocation's address, never a value decided at load time; a MinGW image's list of pseudo-relocations, " +
+      "which its runtime applies at start-up, is empty.",
     scope: "binary",
     check(audit, report) {
       writesIntoCode(audit, report);
+      pseudoRelocations(audit.binary, report);
       const info = new InstructionInfoFactory();
       for (const ctx of audit.contexts) readsOfLoadTimeValues(ctx, info, (where, message) => report(ctx.name, where, message));
       info.free();

@@ -95,6 +95,9 @@ export function loadTag(ctx, k, state) {
   if (p.slot) return state.slots.get(p.slot) ?? T.UNKNOWN;
   if (p.constant !== undefined) {
     const ins = ctx.code.instrs[k];
+    // A word the loader writes (a relative relocation's: addend plus the
+    // load base) holds no constant the file fixes.
+    if (ctx.binary.writesIn(p.constant, Math.max(MemorySizeExt.size(ins.memorySize), 1)).length) return T.UNKNOWN;
     return MemorySizeExt.size(ins.memorySize) === 8 && ctx.binary.read(p.constant, 8).readBigUInt64LE(0) === TICK_SECONDS
       ? T.TICK : T.CONST;
   }
