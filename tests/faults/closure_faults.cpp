@@ -163,3 +163,68 @@ extern "C" void (*resolve_hook())() {
 extern "C" void hook() __attribute__((ifunc("resolve_hook")));
 [[gnu::used]] void (*const hook_pointer)() = hook;
 #endif
+
+#if defined(FAULT_OWN_MALLOC)
+// want FAULT_OWN_MALLOC closure.imports
+// The program defines the C library's allocator, which the linker exports
+// for the library to bind to: stdio calls malloc by name for a stream's
+// buffer, inside a measuring function's printf, and runs this code there,
+// where no root of the program's leads.
+#include <cstddef>
+#include <cstring>
+namespace {
+alignas(16) unsigned char arena[1 << 20];
+std::size_t used = 0;
+}  // namespace
+extern "C" void *malloc(std::size_t size) {
+    // Each block is preceded by its size, for realloc.
+    const std::size_t whole = (size + 31) & ~std::size_t{15};
+    if (used + whole > sizeof arena)
+        return nullptr;
+    unsigned char *block = arena + used;
+    used += whole;
+    std::memcpy(block, &size, sizeof size);
+    return block + 16;
+}
+extern "C" void free(void *) {}
+extern "C" void *calloc(std::size_t count, std::size_t size) { return malloc(count * size); }
+extern "C" void *realloc(void *old, std::size_t size) {
+    void *block = malloc(size);
+    if (old && block) {
+        std::size_t had;
+        std::memcpy(&had, static_cast<unsigned char *>(old) - 16, sizeof had);
+        std::memcpy(block, old, had < size ? had : size);
+    }
+    return block;
+}
+#endif
+
+#if defined(FAULT_LIBRARY_VARIABLE)
+// want FAULT_LIBRARY_VARIABLE closure.stores
+// Linked statically, the C library's printf hook tables are plain writable
+// variables of the executable: a constructor installs tables of its own,
+// through which every conversion of a results line would pass.
+#include <printf.h>
+extern "C" printf_function **__printf_function_table;
+extern "C" printf_arginfo_size_function **__printf_arginfo_table;
+namespace {
+printf_function *conversions[256];
+printf_arginfo_size_function *arguments[256];
+[[gnu::constructor]] void install_hooks() {
+    __printf_function_table = conversions;
+    __printf_arginfo_table = arguments;
+}
+}  // namespace
+#endif
+
+#if defined(FAULT_UNREAD_SYSCALL)
+// want FAULT_UNREAD_SYSCALL closure.roots
+// A system call of the program's own (mprotect of its read-only data) in a
+// function nothing calls or points to: code run in a way the audit does not
+// know (a handler, a hook the C library finds by name) could reach it.
+extern "C" [[gnu::used, gnu::noinline]] long unprotect(void *page) {
+    long result;
+    asm volatile("syscall" : "=a"(result) : "a"(10), "D"(page), "S"(4096), "d"(3) : "rcx", "r11", "memory");
+    return result;
+}
+#endif
