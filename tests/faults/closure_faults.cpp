@@ -228,3 +228,22 @@ extern "C" [[gnu::used, gnu::noinline]] long unprotect(void *page) {
     return result;
 }
 #endif
+
+#if defined(FAULT_PSEUDO_RELOCATION)
+// want FAULT_PSEUDO_RELOCATION image.relocations
+// An entry in MinGW's list of pseudo-relocations, which its runtime applies
+// at start-up, after the loader: it adds to the target the difference
+// between the address the word at sym holds and sym's own, here none, but
+// any other difference would rewrite code or a constant as freely.
+extern "C" {
+[[gnu::used]] void *pseudo_sym = &pseudo_sym;
+[[gnu::used]] unsigned long long pseudo_target = 0;
+}
+// Three entries of 12 bytes after the 12-byte header fill the section to
+// its 16-byte alignment, which the object pads it to: the runtime would read
+// padding as one more entry.
+asm(".section .rdata_runtime_pseudo_reloc,\"dr\"\n"
+    ".long 0, 0, 1\n"                                              // header: version 2 of the list
+    ".rept 3\n.rva pseudo_sym\n.rva pseudo_target\n.long 64\n.endr\n"  // sym, target, width in bits
+    ".text\n");
+#endif
