@@ -114,6 +114,19 @@ int half_speed(struct timeval *tv, void *) {
 }  // namespace
 #endif
 
+#if defined(FAULT_READ_ONLY_STORE)
+// want FAULT_READ_ONLY_STORE closure.stores
+// A constructor writes into a constant that is read-only once loaded:
+// where nothing stops the store (a system without page protection, or a
+// constant the loader leaves writable), what the program reads changes.
+extern "C" const double audit_fault_tick_length = 1e-7;
+namespace {
+[[gnu::constructor]] void rewrite_constant() {
+    *const_cast<volatile double *>(&audit_fault_tick_length) = 5e-8;
+}
+}  // namespace
+#endif
+
 #if defined(FAULT_OWN_START)
 // want FAULT_OWN_START closure.roots
 // The C runtime's start, copied into the program (linked without the
