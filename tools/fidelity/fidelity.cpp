@@ -525,6 +525,18 @@ std::string json_number(double value, const char *format = "%.6f") {
     return text;
 }
 
+// Times of each round, in round order, to the last bit, so that a reader
+// can pool them with the rounds of another run and reach the same ratios.
+std::string json_rounds(const std::vector<double> &times) {
+    std::string list = "[";
+    char text[32];
+    for (std::size_t r = 0; r < times.size(); ++r) {
+        std::snprintf(text, sizeof text, "%s%.17g", r ? ", " : "", times[r]);
+        list += text;
+    }
+    return list + "]";
+}
+
 // Both bounds null where the rounds give no interval.
 std::string json_interval(const Paired &p) {
     if (!std::isfinite(p.high))
@@ -748,7 +760,8 @@ int main(int argc, char **argv) {
             const Paired to_own = paired(quotients(line.isabench, mine.times));
             const Paired to_fastest = line_to_fastest(line, run);
             std::printf("%s\n  {\"label\": \"%s\", \"isabench_seconds\": %.6f, \"isabench_median_seconds\": %.6f, "
-                        "\"isabench_cycles_per_iteration\": %s, \"own_form\": \"%s\", \"own_form_number\": %u, "
+                        "\"isabench_seconds_by_round\": %s, \"isabench_cycles_per_iteration\": %s, \"own_form\": \"%s\", "
+                        "\"own_form_number\": %u, "
                         "\"own_form_address\": %s, \"own_form_seconds\": %.6f, \"own_form_median_seconds\": %.6f, "
                         "\"own_form_cycles_per_iteration\": %s, \"ratio_to_own_form\": %s, "
                         "\"ratio_to_own_form_interval\": %s, \"fastest_form\": \"%s\", \"fastest_confirmed\": %s, "
@@ -756,7 +769,7 @@ int main(int argc, char **argv) {
                         "\"ratio_to_fastest_interval\": %s, \"verdict\": \"%s\", \"clock_ghz\": %.6f, "
                         "\"clock_confirmed\": %s, \"forms\": [",
                         separator, line.label, best(line.isabench), median(line.isabench),
-                        json_cycles(line, best(line.isabench)).c_str(), mine.name.c_str(), run.own,
+                        json_rounds(line.isabench).c_str(), json_cycles(line, best(line.isabench)).c_str(), mine.name.c_str(), run.own,
                         mine.form.address >= 0 ? std::to_string(mine.form.address).c_str() : "null", best(mine.times),
                         median(mine.times), json_cycles(line, best(mine.times)).c_str(),
                         json_number(to_own.median, "%.4f").c_str(), json_interval(to_own).c_str(), top.name.c_str(),
@@ -766,8 +779,10 @@ int main(int argc, char **argv) {
             const char *comma = "";
             for (const Candidate &c : run.candidates) {
                 std::printf("%s\n    {\"form\": \"%s\", \"origin\": \"%s\", \"seconds\": %.6f, \"median_seconds\": %.6f, "
-                            "\"cycles_per_iteration\": %s, \"own_form_over_this\": %s, \"interval\": %s, \"faster\": %s}",
+                            "\"seconds_by_round\": %s, \"cycles_per_iteration\": %s, \"own_form_over_this\": %s, "
+                            "\"interval\": %s, \"faster\": %s}",
                             comma, c.name.c_str(), c.origin.c_str(), best(c.times), median(c.times),
+                            json_rounds(c.times).c_str(),
                             json_cycles(line, best(c.times)).c_str(), json_number(c.over_own.median, "%.4f").c_str(),
                             json_interval(c.over_own).c_str(), c.faster ? "true" : "false");
                 comma = ",";
