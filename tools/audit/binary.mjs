@@ -286,6 +286,35 @@ const DT_LOADS = { 0x7ffffffd: "DT_AUXILIARY", 0x7fffffff: "DT_FILTER", 0x6ffffe
 const DT_ARRAYS = [["preinit_array", 32, 33, SHT_PREINIT_ARRAY], ["init_array", 25, 27, SHT_INIT_ARRAY],
                    ["fini_array", 26, 28, SHT_FINI_ARRAY]];
 
+// The dynamic array as glibc's loader reads it: from PT_DYNAMIC's address
+// up to the first DT_NULL, whatever PT_DYNAMIC's size says, so entries
+// past that size run all the same (the last DT_INIT, for one, is the one
+// called). Such entries, and a second entry of a tag that names code to
+// run, go to view.dynamicProblems for closure.roots. Each tag's values.
+const DT_RUNS = new Map([[12, "DT_INIT"], [13, "DT_FINI"], [25, "DT_INIT_ARRAY"], [26, "DT_FINI_ARRAY"],
+  [27, "DT_INIT_ARRAYSZ"], [28, "DT_FINI_ARRAYSZ"], [32, "DT_PREINIT_ARRAY"], [33, "DT_PREINIT_ARRAYSZ"]]);
+function elfDynamicArray(buf, headers, fileOffset, view) {
+  const dynamic = new Map();
+  view.dynamicProblems = [];
+  const dyn = headers.find((h) => h.type === PT_DYNAMIC);
+  if (!dyn) return dynamic;
+  const start = fileOffset(dyn.vaddr) ?? dyn.offset;
+  const load = headers.find((h) => h.type === PT_LOAD && start >= h.offset && start < h.offset + h.filesz);
+  const limit = load ? load.offset + load.filesz : buf.length;
+  for (let off = start; off + 16 <= limit; off += 16) {
+    const tag = Number(buf.readBigInt64LE(off)), value = buf.readBigUInt64LE(off + 8);
+    if (tag === 0) break;
+    const at = dyn.vaddr + BigInt(off - start);
+    if (off + 16 > start + dyn.filesz)
+      view.dynamicProblems.push({ at, message: `the dynamic array's entry ${tag} at ${at.toString(16)} lies past PT_DYNAMIC's size, where the loader still reads it` });
+    if (DT_RUNS.has(tag) && dynamic.has(tag))
+      view.dynamicProblems.push({ at, message: `the dynamic array names ${DT_RUNS.get(tag)} again at ${at.toString(16)}` });
+    if (!dynamic.has(tag)) dynamic.set(tag, []);
+    dynamic.get(tag).push(value);
+  }
+  return dynamic;
+}
+
 function elfLoaderView(buf, relocations, dynamicSymbols) {
   const phoff = Number(buf.readBigUInt64LE(0x20)), phentsize = buf.readUInt16LE(0x36), phnum = buf.readUInt16LE(0x38);
   const headers = Array.from({ length: phnum }, (_, k) => {
@@ -302,14 +331,7 @@ function elfLoaderView(buf, relocations, dynamicSymbols) {
   const view = { entry: buf.readBigUInt64LE(0x18), interpreter: interp ? cString(interp.offset) : null,
                  libraries: [], searchPaths: [], roots: [], undefined: [] };
 
-  const dynamic = new Map();
-  const dyn = headers.find((h) => h.type === PT_DYNAMIC);
-  for (let off = dyn?.offset ?? 0; dyn && off + 16 <= dyn.offset + dyn.filesz; off += 16) {
-    const tag = Number(buf.readBigInt64LE(off)), value = buf.readBigUInt64LE(off + 8);
-    if (tag === 0) break;
-    if (!dynamic.has(tag)) dynamic.set(tag, []);
-    dynamic.get(tag).push(value);
-  }
+  const dynamic = elfDynamicArray(buf, headers, fileOffset, view);
   const strtab = dynamic.has(DT_STRTAB) ? fileOffset(dynamic.get(DT_STRTAB)[0]) : null;
   const dynString = (value) => (strtab === null ? "?" : cString(strtab + Number(value)));
   for (const v of dynamic.get(DT_NEEDED) ?? []) view.libraries.push({ name: dynString(v), how: "DT_NEEDED" });

@@ -301,7 +301,9 @@ export default [
       "initialiser, finaliser, load-time resolver, TLS callback and constructor decodes through the program's own " +
       "code, enters no kernel and calls only imports, each through its slot or a register loaded from it, and " +
       "measuring functions, directly or through the driver's table; no code of the program's own, read or not, " +
-      "enters the kernel, and in a static executable the C library's code refers to none of the program's functions.",
+      "enters the kernel, in a static executable the C library's code refers to none of the program's functions, " +
+      "and (ELF) the dynamic array, read to its DT_NULL as the loader reads it, ends within PT_DYNAMIC's size and " +
+      "names each initialiser and finaliser tag once.",
     scope: "binary",
     check(audit, report) {
       const { binary } = audit;
@@ -324,6 +326,7 @@ export default [
               PE_RUNTIME_ONLY.has(c.name))
             report(name, c.at, `run as ${what}: calls ${c.name}, which the program may not call from there`);
       }
+      for (const p of binary.loader.dynamicProblems ?? []) report("-", p.at, p.message);
       for (const k of kernelEntries(binary, reading.span)) report(k.name, k.at, "enters the kernel itself (the program's own code)");
       for (const fn of binary.code.filter((s) => reading.span && s.addr >= reading.span.objects && s.addr < reading.span.end))
         if (reading.libraryRefs.code.has(fn.addr))
@@ -373,10 +376,9 @@ export default [
       for (const { root, what, name, stores, followed, calls } of reading.reads) {
         if (root.import) continue;
         const resolver = isResolver(root) && !(reading.span && (root.target < reading.span.start || root.target >= reading.span.end));
-        const library = reading.span && root.target >= reading.span.end;
         for (const st of stores)
           if (st.message) report(name, st.at, `run as ${what}: stores ${st.message}`);
-          else if (!library && libraryVariable(reading.libraryRefs.data, st.place))
+          else if (libraryVariable(reading.libraryRefs.data, st.place))
             report(name, st.at, `run as ${what}: stores into the C library's variable at ${hex(st.place[0])} (${binary.nameAt(st.place[0]) ?? "-"}), which its code refers to`);
           else if (resolver && !st.frame) report(name, st.at, `run as ${what}, before the loader protects its data: stores outside its frame`);
         if (resolver)
