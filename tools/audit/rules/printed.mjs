@@ -18,7 +18,7 @@ import { measuring } from "../variants.mjs";
 import { placeOf } from "./timed.mjs";
 
 export const TAG = Object.fromEntries(["READING", "HALF", "LOW", "HALFODD", "CONV", "CONVHALF", "MAGIC", "MAGICSUB",
-  "MAGICSWAP", "STARTT", "ELAPSED", "SCALED", "CONST", "TICK", "RUN", "STORED", "OLD", "UNKNOWN"].map((n, j) => [n, 1 << j]));
+  "MAGICSWAP", "STARTT", "ELAPSED", "SCALED", "CONST", "TICK", "START", "RUN", "STORED", "OLD", "UNKNOWN"].map((n, j) => [n, 1 << j]));
 const T = TAG;
 const NAMES = Object.fromEntries(Object.entries(T).map(([n, b]) => [b, n]));
 
@@ -34,6 +34,12 @@ const describe = (mask) => bits(mask).map((b) => NAMES[b].toLowerCase()).join(" 
 // read-only data, is TICK; any other constant (or this one built from an
 // immediate) is CONST.
 const TICK_SECONDS = 0x3e7ad7f29abcaf48n;
+// What tmin starts from, TMIN_START of the same header: 99 s as a double,
+// longer than any run, so that the first run's time replaces it. Only this
+// double is START; a smaller one would be printed in place of every run.
+const TMIN_START = 0x4058c00000000000n;
+// The same, as the single-precision float that x87 code loads it from.
+const TMIN_START_FLOAT = 0x42c60000;
 const constant = (a) => a === T.CONST || a === T.TICK;
 
 // The elapsed time and its scaling, shared by SSE and x87 arithmetic.
@@ -98,8 +104,11 @@ export function loadTag(ctx, k, state) {
     // A word the loader writes (a relative relocation's: addend plus the
     // load base) holds no constant the file fixes.
     if (ctx.binary.writesIn(p.constant, Math.max(MemorySizeExt.size(ins.memorySize), 1)).length) return T.UNKNOWN;
-    return MemorySizeExt.size(ins.memorySize) === 8 && ctx.binary.read(p.constant, 8).readBigUInt64LE(0) === TICK_SECONDS
-      ? T.TICK : T.CONST;
+    if (MemorySizeExt.size(ins.memorySize) === 4 && ins.mnemonic === M.Fld)
+      return ctx.binary.read(p.constant, 4).readUInt32LE(0) === TMIN_START_FLOAT ? T.START : T.CONST;
+    if (MemorySizeExt.size(ins.memorySize) !== 8) return T.CONST;
+    const value = ctx.binary.read(p.constant, 8).readBigUInt64LE(0);
+    return value === TICK_SECONDS ? T.TICK : value === TMIN_START ? T.START : T.CONST;
   }
   if (p.global === "t") return lift1(state.t, (a) => (a === T.CONV ? T.STARTT : a === T.SCALED ? T.SCALED : T.UNKNOWN));
   if (p.global) return state[p.global];
@@ -144,7 +153,9 @@ function operand(ctx, k, state, op) {
   const kind = ins.opKind(op);
   if (kind === OpKind.Register) return state.regs.get(full(ins.opRegister(op))) ?? T.UNKNOWN;
   if (kind === OpKind.Memory) return loadTag(ctx, k, state);
-  return isImmediate(kind) ? T.CONST : T.UNKNOWN;
+  if (!isImmediate(kind)) return T.UNKNOWN;
+  return ins.immediate(op) === TMIN_START && ins.op0Kind === OpKind.Register && RegisterExt.size(ins.op0Register) === 8
+    ? T.START : T.CONST;
 }
 
 // What an SSE, AVX or integer instruction writes to its first operand, or
@@ -299,11 +310,11 @@ function checkPrinted(ctx, report) {
     const p = ins.opCount > 0 && ins.op0Kind === OpKind.Memory ? placeTag(ctx, k) : {};
     if (p.global === "t" || p.global === "tmin") {
       const after = flow.after(k)[p.global];
-      const allowed = p.global === "t" ? T.CONV | T.SCALED : T.SCALED | T.CONST;
+      const allowed = p.global === "t" ? T.CONV | T.SCALED : T.SCALED | T.START;
       if ((after & ~allowed) !== 0)
         report(ins, p.global === "t"
           ? `stores into t ${describe(after)}: neither the clock's reading as it returned it nor the ticks since it times the tick length`
-          : `stores into tmin ${describe(after)}: neither a run's elapsed time nor the starting constant`);
+          : `stores into tmin ${describe(after)}: neither a run's elapsed time nor the starting constant (99 s)`);
     }
     const target = ctx.code.targets.get(ins.ip);
     if (!target || target.kind !== "import" || !PRINTF.has(target.name)) return;
@@ -311,7 +322,7 @@ function checkPrinted(ctx, report) {
     if (sum !== T.RUN)
       report(ins, `prints as the sum ${describe(sum)}, not the sum the last run stored in s: a path reaches the line ` +
         "without running, or s changes after the last run");
-    if ((time & ~(T.SCALED | T.CONST)) !== 0)
+    if ((time & ~(T.SCALED | T.START)) !== 0)
       report(ins, `prints as the time ${describe(time)}, not a run's elapsed time as the frame keeps it in tmin`);
   });
 }
@@ -320,7 +331,7 @@ export default [
   {
     id: "printed.values",
     claim: "Every path to the results line's printf runs the timed runs, and by value flow the line prints the sum " +
-      "s held at the last run's end reading and a time that is a constant or a run's end reading minus its start " +
+      "s held at the last run's end reading and a time that is the starting 99 s or a run's end reading minus its start " +
       "reading as the clock returned it (stored in t unchanged), scaled by exactly the tick length (1e-7 as a " +
       "double read from read-only data); t and tmin hold nothing else.",
     scope: "function",
