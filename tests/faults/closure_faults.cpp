@@ -127,6 +127,17 @@ namespace {
 }  // namespace
 #endif
 
+#if defined(FAULT_HIDDEN_INIT)
+// want FAULT_HIDDEN_INIT closure.roots
+// An initialiser that only the loader sees (hidden_init.mjs writes it into
+// the dynamic array past PT_DYNAMIC's size after linking): it runs before
+// main and could change anything the audit proved.
+#include <cstdio>
+extern "C" [[gnu::used]] void audit_fault_hidden_init() {
+    std::fputs("isabench: an initialiser the loader alone sees has run\n", stderr);
+}
+#endif
+
 #if defined(FAULT_OWN_START)
 // want FAULT_OWN_START closure.roots
 // The C runtime's start, copied into the program (linked without the
