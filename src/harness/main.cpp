@@ -32,7 +32,27 @@ void flush_results() {
         write_error = errno != 0 ? errno : EIO;
 }
 
+// Whether the variant numbered `variant` can run with the `usable`
+// extensions; where it cannot, says so on standard error, naming what it
+// lacks. Inline in every build, so that the message stands in main in
+// place of the call it replaces.
+[[gnu::always_inline]] inline bool can_run(unsigned variant, unsigned usable) {
+    const unsigned missing = MEASURING_FUNCTIONS[variant].needs & ~usable;
+    if (missing == 0)
+        return true;
+    char names[256];
+    describe_features(missing, names, sizeof names);
+    std::fprintf(stderr, "isabench: %s variant skipped: needs %s\n", MEASURING_FUNCTIONS[variant].label, names);
+    return false;
+}
+
 }  // namespace
+
+// How the driver calls a measuring function: by its name. (The binary
+// audit's driver faults call another way, to see the audit catch it.)
+#ifndef ISABENCH_DRIVER_CALL
+#define ISABENCH_DRIVER_CALL(NAME, function) function()
+#endif
 
 int main() {
     const CpuRegisters registers = read_cpu_registers();
@@ -40,20 +60,21 @@ int main() {
     // Each line's loop, in the form measured fastest on this processor: chosen
     // once, here, before any variant runs.
     const Processor processor = identify_processor(registers);
-    for (unsigned k = 0; k < VARIANT_COUNT; ++k)
-        chosen_loops[k] = static_cast<uint8_t>(chosen_loop(MEASURING_FUNCTIONS[k].family, processor));
-    for (const MeasuringFunction &variant : MEASURING_FUNCTIONS) {
-        const unsigned missing = variant.needs & ~usable;
-        if (missing == 0) {
-            variant.measure();
-            // Outside the measuring function, so outside every timed region.
-            flush_results();
-            continue;
-        }
-        char names[256];
-        describe_features(missing, names, sizeof names);
-        std::fprintf(stderr, "isabench: %s variant skipped: needs %s\n", variant.label, names);
+#define ISABENCH_VARIANT(NAME, function, tag, label, needs, lanes, encoding, family) \
+    chosen_loops[VARIANT_INDEX_##NAME] = static_cast<uint8_t>(chosen_loop(Family::family, processor));
+#include "../variants/variants.def"
+    // Each measuring function by its own name, in the lines' order: a direct
+    // call, which every build keeps as one (a table of pointers walked in a
+    // loop would leave which function each call reaches to the values the
+    // loop carries, which no reading of the binary can be sure of in every
+    // build). Each flush lies outside the measuring function, so outside
+    // every timed region.
+#define ISABENCH_VARIANT(NAME, function, ...)           \
+    if (can_run(VARIANT_INDEX_##NAME, usable)) {         \
+        ISABENCH_DRIVER_CALL(NAME, function);            \
+        flush_results();                                 \
     }
+#include "../variants/variants.def"
 
     // The results are the program's whole purpose: a run whose lines were not
     // written (a full disk, a closed pipe) must not end as a success.
