@@ -25,7 +25,8 @@ const CALLEE_SAVED = {
                   Register.R14, Register.R15]),
 };
 
-const sameTag = (a, b) => !!a && !!b && a.kind === b.kind && a.name === b.name && a.target === b.target;
+const sameTag = (a, b) => !!a && !!b && a.kind === b.kind && a.name === b.name && a.target === b.target && a.off === b.off &&
+  a.caller === b.caller;
 const is64 = (reg) => reg !== Register.None && fullRegister(reg) === reg && reg >= Register.RAX && reg <= Register.R15;
 // A 32-bit general register, whose writes clear the upper half: position-
 // dependent code loads an address below 4 GiB as mov $addr, %ebx.
@@ -43,10 +44,8 @@ const STREAM_NUMBERS = new Map([[1n, "stdout"], [2n, "stderr"]]);
 const streamNamed = (name) => STREAM_VARIABLE.exec(name ?? "")?.[1] ?? null;
 
 // What loading a 64-bit `value` (an immediate or a RIP-relative address
-// taken by lea) gives a place: a table pointer, zero, code, or a fixed
-// address in the data.
-function tagOfAddress(binary, value, tables) {
-  if (tables.has(value)) return { kind: "table" };
+// taken by lea) gives a place: zero, code, or a fixed address in the data.
+function tagOfAddress(binary, value) {
   if (value === 0n) return { kind: "zero" };
   return binary.isExecutable(value) ? { kind: "code", target: value } : { kind: "address", target: value };
 }
@@ -60,11 +59,22 @@ function tagOfSlot(binary, slot) {
   return value !== null && binary.isExecutable(value) ? { kind: "code", target: value } : null;
 }
 
+// What register `r` holds: the stack pointer is a place in the stack at
+// the offset the analysis follows.
+const tagOf = (s, r) => (r === Register.RSP ? { kind: "stack", off: s.rsp } : s.places.get(`r${r}`));
+// A place in the stack, `off` bytes from the stack pointer at entry (null
+// where not known); `caller`: in a caller's frame, above the return address,
+// where no slot of the function's own lies.
+const inStack = (off, caller = false) => ({ kind: "stack", off, caller });
+
 // The stack slot an operand names, as an offset from the stack pointer at
-// entry, or null.
+// entry, or null: addressed from the stack pointer or from any register
+// that points into the frame at a known offset (a frame pointer).
 function stackSlot(ins, state) {
-  if (ins.memoryBase !== Register.RSP || ins.memoryIndex !== Register.None || state.rsp === null) return null;
-  return state.rsp + BigInt.asIntN(64, ins.memoryDisplacementU64);
+  if (ins.memoryIndex !== Register.None || !is64(ins.memoryBase)) return null;
+  const base = tagOf(state, ins.memoryBase);
+  return base?.kind === "stack" && base.off !== null && base.off !== undefined
+    ? base.off + BigInt.asIntN(64, ins.memoryDisplacementU64) : null;
 }
 
 // What a call leaves: the callee-saved registers and the stack as they
@@ -86,92 +96,124 @@ function afterCall(ins, s, env) {
   return s;
 }
 
-function transfer(ins, input, env) {
-  const s = { places: new Map(input.places), rsp: input.rsp };
-  const reg = (r) => s.places.get(`r${r}`);
-  // The stack pointer always points into the stack, whatever it is set to.
-  const setReg = (r, tag) => (r === Register.RSP ? null : tag ? s.places.set(`r${r}`, tag) : s.places.delete(`r${r}`));
-  // A store of `size` bytes at `off` ends what the slots it overlaps held.
-  const setSlot = (off, tag, size = 8n) => {
-    for (const key of [...s.places.keys()])
-      if (key.startsWith("s") && BigInt(key.slice(1)) < off + size && off < BigInt(key.slice(1)) + 8n) s.places.delete(key);
-    if (tag) s.places.set(`s${off}`, tag);
-  };
-  const dst = ins.op0Kind === OpKind.Register ? ins.op0Register : Register.None;
-  if (isCall(ins)) return afterCall(ins, s, env);
-  const m = ins.mnemonic;
+// The state's register and slot updates. The stack pointer always points
+// into the stack, whatever it is set to: it is followed as `rsp`.
+const setReg = (s, r, tag) => (r === Register.RSP ? null : tag ? s.places.set(`r${r}`, tag) : s.places.delete(`r${r}`));
+// A store of `size` bytes at `off` ends what the slots it overlaps held.
+function setSlot(s, off, tag, size = 8n) {
+  for (const key of [...s.places.keys()])
+    if (key.startsWith("s") && BigInt(key.slice(1)) < off + size && off < BigInt(key.slice(1)) + 8n) s.places.delete(key);
+  if (tag) s.places.set(`s${off}`, tag);
+}
+// The stack pointer moved to `off` (null: by an amount not known, which
+// loses every slot).
+function moveStack(s, off) {
+  s.rsp = off;
+  if (off === null) for (const key of [...s.places.keys()]) if (key.startsWith("s")) s.places.delete(key);
+}
+
+// The steps that move the stack pointer, a pointer into the stack or into
+// a data object: push, pop, leave, and adding, subtracting or aligning by a
+// constant. Returns whether `ins` is one.
+function stackStep(ins, s) {
+  const m = ins.mnemonic, dst = ins.op0Kind === OpKind.Register ? ins.op0Register : Register.None;
+  const reg = (r) => tagOf(s, r);
   if (m === Mnemonic.Push && s.rsp !== null) {
-    s.rsp -= 8n; setSlot(s.rsp, ins.op0Kind === OpKind.Register ? reg(fullRegister(ins.op0Register)) : null); return s;
+    s.rsp -= 8n; setSlot(s, s.rsp, ins.op0Kind === OpKind.Register ? reg(fullRegister(ins.op0Register)) : null); return true;
   }
   if (m === Mnemonic.Pop && is64(dst) && s.rsp !== null) {
-    setReg(dst, s.places.get(`s${s.rsp}`)); s.rsp += 8n; return s;
+    setReg(s, dst, s.places.get(`s${s.rsp}`)); s.rsp += 8n; return true;
+  }
+  // leave: the stack pointer from the frame pointer, then pop the frame pointer.
+  if (m === Mnemonic.Leave) {
+    const frame = reg(Register.RBP);
+    moveStack(s, frame?.kind === "stack" && frame.off !== null ? frame.off + 8n : null);
+    setReg(s, Register.RBP, s.rsp === null ? null : s.places.get(`s${s.rsp - 8n}`));
+    return true;
+  }
+  if (m === Mnemonic.Mov && dst === Register.RSP && ins.op1Kind === OpKind.Register && reg(ins.op1Register)?.kind === "stack") {
+    moveStack(s, reg(ins.op1Register).off); return true;
   }
   if ((m === Mnemonic.Add || m === Mnemonic.Sub) && is64(dst) && isImmediate(ins.op1Kind)) {
-    const step = BigInt.asIntN(64, ins.immediate(1));
-    if (dst === Register.RSP) { if (s.rsp !== null) s.rsp += m === Mnemonic.Add ? step : -step; return s; }
+    const step = m === Mnemonic.Add ? BigInt.asIntN(64, ins.immediate(1)) : -BigInt.asIntN(64, ins.immediate(1));
+    const was = reg(dst);
+    if (dst === Register.RSP) { if (s.rsp !== null) s.rsp += step; }
     // A pointer stepped through a data object stays in it (as far as the
     // analysis goes: closure.stores holds the whole object to its rules).
-    const kind = reg(dst)?.kind;
-    if (kind === "address" || kind === "object") setReg(dst, { kind: "object", target: reg(dst).target });
-    else if (kind !== "table" && kind !== "stack") setReg(dst, null);
-    return s;
+    else if (was?.kind === "address" || was?.kind === "object") setReg(s, dst, { kind: "object", target: was.target });
+    else if (was?.kind === "stack") setReg(s, dst, inStack(was.off === null ? null : was.off + step, was.caller));
+    else setReg(s, dst, null);
+    return true;
   }
-  // The stack pointer aligned (and $-16): still the stack.
-  if (m === Mnemonic.And && is64(dst) && dst !== Register.RSP && isImmediate(ins.op1Kind) && reg(dst)?.kind === "stack") return s;
+  // The stack pointer aligned (and $-16): still the stack, at an offset not known.
+  if (m === Mnemonic.And && is64(dst) && dst !== Register.RSP && isImmediate(ins.op1Kind) && reg(dst)?.kind === "stack") {
+    setReg(s, dst, inStack(null, reg(dst).caller)); return true;
+  }
+  return false;
+}
+
+// What an instruction no step models leaves: what it writes is no longer
+// known; a store into the stack that cannot be placed may land on any slot.
+function forgetWritten(ins, s, input, env) {
+  for (const u of env.info.info(ins).usedRegisters()) {
+    if (u.access === OpAccess.Read || u.access === OpAccess.CondRead) continue;
+    const r = fullRegister(u.register);
+    if (r === Register.RSP) moveStack(s, null);
+    else setReg(s, r, null);
+  }
+  for (const mem of env.info.info(ins).usedMemory()) {
+    if (mem.access === OpAccess.Read || mem.access === OpAccess.NoMemAccess) continue;
+    const base = is64(mem.base) && mem.index === Register.None ? tagOf(input, mem.base) : null;
+    const off = base?.kind === "stack" && base.off !== null ? base.off + BigInt.asIntN(64, mem.displacement) : null;
+    if (off !== null) setSlot(s, off, null, BigInt(MemorySizeExt.size(mem.memorySize) || 64));
+    else if ((base?.kind === "stack" && !base.caller) || mem.base === Register.RSP) setSlot(s, -(1n << 62n), null, 1n << 63n);
+  }
+  return s;
+}
+
+function transfer(ins, input, env) {
+  const s = { places: new Map(input.places), rsp: input.rsp };
+  const reg = (r) => tagOf(s, r);
+  const set = (r, tag) => { setReg(s, r, tag); return s; };
+  const dst = ins.op0Kind === OpKind.Register ? ins.op0Register : Register.None;
+  if (isCall(ins)) return afterCall(ins, s, env);
+  if (stackStep(ins, s)) return s;
+  const m = ins.mnemonic;
   // A register cleared by xor or sub with itself.
   if ((m === Mnemonic.Xor || m === Mnemonic.Sub) && (is32(dst) || is64(dst)) && ins.op1Kind === OpKind.Register &&
-      ins.op1Register === dst) { setReg(fullRegister(dst), { kind: "zero" }); return s; }
-  if (m === Mnemonic.Lea && is64(dst) && ins.memoryBase === Register.RIP) { setReg(dst, tagOfAddress(env.binary, ins.memoryDisplacementU64, env.tables)); return s; }
+      ins.op1Register === dst) return set(fullRegister(dst), { kind: "zero" });
+  if (m === Mnemonic.Lea && is64(dst) && ins.memoryBase === Register.RIP) return set(dst, tagOfAddress(env.binary, ins.memoryDisplacementU64));
   // The next entry's address, computed apart from the pointer (as the
   // undefined-behaviour checks do before they test it for overflow).
   if (m === Mnemonic.Lea && is64(dst) && is64(ins.memoryBase) && ins.memoryIndex === Register.None) {
     const base = reg(ins.memoryBase);
-    if (base?.kind === "address" || base?.kind === "object") setReg(dst, { kind: "object", target: base.target });
-    else setReg(dst, base?.kind === "table" || base?.kind === "stack" ? { kind: base.kind } : null);
-    return s;
+    if (base?.kind === "address" || base?.kind === "object") return set(dst, { kind: "object", target: base.target });
+    return set(dst, base?.kind === "stack" ? inStack(stackSlot(ins, s), base.caller) : null);
   }
-  if (m === Mnemonic.Mov && is32(dst) && isImmediate(ins.op1Kind)) {
-    setReg(fullRegister(dst), tagOfAddress(env.binary, BigInt.asUintN(32, ins.immediate(1)), env.tables)); return s;
-  }
+  // A 32-bit copy of a cleared register clears the whole one.
+  if (m === Mnemonic.Mov && is32(dst) && ins.op1Kind === OpKind.Register && is32(ins.op1Register))
+    return set(fullRegister(dst), reg(fullRegister(ins.op1Register))?.kind === "zero" ? { kind: "zero" } : null);
+  if (m === Mnemonic.Mov && is32(dst) && isImmediate(ins.op1Kind))
+    return set(fullRegister(dst), tagOfAddress(env.binary, BigInt.asUintN(32, ins.immediate(1))));
   if (m === Mnemonic.Mov && is64(dst)) {
-    if (isImmediate(ins.op1Kind)) { setReg(dst, tagOfAddress(env.binary, BigInt.asUintN(64, ins.immediate(1)), env.tables)); return s; }
-    if (ins.op1Kind === OpKind.Register) { setReg(dst, is64(ins.op1Register) ? reg(ins.op1Register) : null); return s; }
+    if (isImmediate(ins.op1Kind)) return set(dst, tagOfAddress(env.binary, BigInt.asUintN(64, ins.immediate(1))));
+    if (ins.op1Kind === OpKind.Register) return set(dst, is64(ins.op1Register) ? reg(ins.op1Register) : null);
     if (ins.memoryBase === Register.RIP) {
       const stream = streamNamed(env.binary.nameAt(ins.memoryDisplacementU64));
-      setReg(dst, stream ? { kind: "stream", name: stream } : tagOfSlot(env.binary, ins.memoryDisplacementU64));
-      return s;
+      return set(dst, stream ? { kind: "stream", name: stream } : tagOfSlot(env.binary, ins.memoryDisplacementU64));
     }
     // A stream read through its variable's import slot.
     const base = is64(ins.memoryBase) && ins.memoryIndex === Register.None ? reg(ins.memoryBase) : null;
-    if (base?.kind === "import" && streamNamed(base.name) && ins.memoryDisplacementU64 === 0n) {
-      setReg(dst, { kind: "stream", name: streamNamed(base.name) }); return s;
-    }
-    // An entry's function, read from where a table pointer points.
-    if (ins.op1Kind === OpKind.Memory && is64(ins.memoryBase) && ins.memoryIndex === Register.None &&
-        reg(ins.memoryBase)?.kind === "table") { setReg(dst, { kind: "measuring" }); return s; }
+    if (base?.kind === "import" && streamNamed(base.name) && ins.memoryDisplacementU64 === 0n)
+      return set(dst, { kind: "stream", name: streamNamed(base.name) });
     const off = stackSlot(ins, s);
-    if (off !== null) { setReg(dst, s.places.get(`s${off}`)); return s; }
+    if (off !== null) return set(dst, s.places.get(`s${off}`));
   }
   if (m === Mnemonic.Mov && ins.op0Kind === OpKind.Memory && ins.op1Kind === OpKind.Register && is64(ins.op1Register)) {
     const off = stackSlot(ins, s);
-    if (off !== null) { setSlot(off, reg(ins.op1Register)); return s; }
+    if (off !== null) { setSlot(s, off, reg(ins.op1Register)); return s; }
   }
-  // Anything else: what it writes is no longer known; a stack pointer moved
-  // by an amount not known loses every slot.
-  for (const u of env.info.info(ins).usedRegisters()) {
-    if (u.access === OpAccess.Read || u.access === OpAccess.CondRead) continue;
-    const r = fullRegister(u.register);
-    if (r === Register.RSP) {
-      s.rsp = null;
-      for (const key of [...s.places.keys()]) if (key.startsWith("s")) s.places.delete(key);
-    } else setReg(r, null);
-  }
-  for (const mem of env.info.info(ins).usedMemory()) {
-    if (mem.access === OpAccess.Read || mem.access === OpAccess.NoMemAccess) continue;
-    const off = mem.base === Register.RSP && mem.index === Register.None && s.rsp !== null ? s.rsp + BigInt.asIntN(64, mem.displacement) : null;
-    if (off !== null) setSlot(off, null, BigInt(MemorySizeExt.size(mem.memorySize) || 64));
-  }
-  return s;
+  return forgetWritten(ins, s, input, env);
 }
 
 function join(a, b) {
@@ -182,6 +224,7 @@ function join(a, b) {
     if (!key.startsWith("r") && rsp === null) continue;
     const other = b.places.get(key);
     if (sameTag(tag, other)) places.set(key, tag);
+    else if (tag.kind === "stack" && other?.kind === "stack") places.set(key, inStack(null, tag.caller && other.caller));
     // A pointer set to an object's address and one stepped from it: in the object.
     else if (inData(tag) && inData(other) && tag.target === other.target) places.set(key, { kind: "object", target: tag.target });
   }
@@ -195,15 +238,15 @@ const equal = (a, b) => a.rsp === b.rsp && a.places.size === b.places.size &&
 // function a call reaches where it is known, `entry` what registers hold
 // on entry (the arguments a caller passes), a Map. Returns
 // registerAt(k, reg): what `reg` holds before instruction k, or null.
-export function provenance(binary, code, tables, callee = () => null, entry = new Map()) {
+export function provenance(binary, code, callee = () => null, entry = new Map()) {
   const info = new InstructionInfoFactory();
-  const env = { binary, tables, info, callee, saved: CALLEE_SAVED[binary.abi] };
+  const env = { binary, info, callee, saved: CALLEE_SAVED[binary.abi] };
   const solved = solveForward({
-    size: code.instrs.length, entries: [code.entry ?? 0], initial: () => ({ places: new Map([...entry].map(([r, tag]) => [`r${r}`, tag]).concat([[`r${Register.RSP}`, { kind: "stack" }]])), rsp: 0n }),
+    size: code.instrs.length, entries: [code.entry ?? 0], initial: () => ({ places: new Map([...entry].map(([r, tag]) => [`r${r}`, tag])), rsp: 0n }),
     successors: (k) => code.next(k), transfer: (k, s) => transfer(code.instrs[k], s, env), join, equal,
   });
   info.free();
-  return { registerAt: (k, reg) => solved.before(k)?.places.get(`r${fullRegister(reg)}`) ?? null };
+  return { registerAt: (k, reg) => (solved.before(k) ? tagOf(solved.before(k), fullRegister(reg)) ?? null : null) };
 }
 
 // The registers that pass arguments, by calling convention: what a caller
@@ -217,7 +260,9 @@ export function argumentsAt(binary, prov, k) {
   const out = new Map();
   for (const r of ARGUMENTS[binary.abi]) {
     const tag = prov.registerAt(k, r);
-    if (tag) out.set(r, tag);
+    // A place in the caller's stack is the callee's stack too, at an offset
+    // from its own entry that the callee does not know.
+    if (tag) out.set(r, tag.kind === "stack" ? inStack(null, true) : tag);
   }
   return out;
 }

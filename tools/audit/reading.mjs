@@ -30,38 +30,16 @@ function throughSlot(binary, slot) {
   return target !== null && binary.isExecutable(target) ? { target } : null;
 }
 
-// What a call or jump through register `reg` at instrs[k] reaches, from how
-// the register was loaded on the only way into it (nothing that writes it
-// and no jump landing in between): from a slot (throughSlot), or zero, as
-// the C runtime's start-up calls __gmon_start__ and the transactional-memory
-// hooks when they are there. Null where the load does not explain it.
-function explainRegister(binary, code, k, reg, info, landings) {
-  for (let j = k - 1; j >= 0; j--) {
-    const ins = code.instrs[j], after = code.instrs[j + 1];
-    if (ins.nextIP !== after.ip || landings.has(after.ip) || !fallsThrough(ins)) return null;
-    const writes = info.info(ins).usedRegisters()
-      .some((u) => fullRegister(u.register) === reg && u.access !== OpAccess.Read && u.access !== OpAccess.CondRead);
-    if (!writes) continue;
-    if (ins.mnemonic !== Mnemonic.Mov || fullRegister(ins.op0Register) !== reg) return null;
-    if (ins.memoryBase === Register.RIP) return throughSlot(binary, ins.memoryDisplacementU64);
-    return isImmediate(ins.op1Kind) && ins.immediate(1) === 0n ? { never: true } : null;
-  }
-  return null;
-}
-
-// The same from the provenance analysis, over every way into the call: an
-// import, zero, code, or a measuring function read from the driver's table
-// (a call through memory addressed by a pointer into the table, or through
-// a register loaded from one).
-function explainByProvenance(prov, k, call, reg) {
-  if (call.memoryBase !== Register.None && call.memoryBase !== Register.RIP && call.memoryIndex === Register.None &&
-      prov.registerAt(k, call.memoryBase)?.kind === "table") return { measuring: true };
+// What a call or jump through register `reg` at instrs[k] reaches, from
+// where the provenance analysis finds the register loaded on every way into
+// it: an import (through its slot), zero (as the C runtime's start-up calls
+// __gmon_start__ and the transactional-memory hooks where they are absent:
+// the call is never made) or the program's own code.
+function explainRegister(prov, k, reg) {
   const tag = reg === null ? null : prov.registerAt(k, reg);
-  if (!tag) return null;
-  if (tag.kind === "import") return { name: tag.name };
-  if (tag.kind === "zero") return { never: true };
-  if (tag.kind === "measuring") return { measuring: true };
-  return tag.kind === "code" ? { target: tag.target } : null;
+  if (tag?.kind === "import") return { name: tag.name };
+  if (tag?.kind === "zero") return { never: true };
+  return tag?.kind === "code" ? { target: tag.target } : null;
 }
 
 // Whether the call at instrs[k] is never made: the straight line into it
@@ -83,7 +61,9 @@ function guardedByZero(binary, code, k, landings) {
 }
 
 // The code addresses an instruction takes without branching to them: a
-// RIP-relative lea, an immediate, or a load from a slot that holds one.
+// RIP-relative lea, a load from a slot that holds one, or an immediate in
+// an image the loader does not move (in one it moves, an immediate is a
+// number: an address there would need a relocation in code).
 function takenAddresses(binary, ins) {
   if (ins.flowControl !== FlowControl.Next) return [];
   const out = [];
@@ -92,7 +72,7 @@ function takenAddresses(binary, ins) {
     if (ins.mnemonic === Mnemonic.Lea) out.push(addr);
     else if (ins.mnemonic === Mnemonic.Mov && !binary.importAt(addr)) out.push(binary.pointerAt(addr));
   }
-  for (let j = 0; j < ins.opCount; j++) if (isImmediate(ins.opKind(j))) out.push(BigInt.asUintN(64, ins.immediate(j)));
+  for (let j = 0; !binary.movable && j < ins.opCount; j++) if (isImmediate(ins.opKind(j))) out.push(BigInt.asUintN(64, ins.immediate(j)));
   return out.filter((a) => a !== null && a !== 0n && binary.isExecutable(a));
 }
 
@@ -107,7 +87,7 @@ const POINTER_SECTIONS = /^\.(got|got\.plt|data\.rel\.ro|init_array|fini_array|p
 // not written by the loader (an import's slot, a relocated pointer), not
 // in a section of pointers, not a word that holds a code address, and not
 // the driver's table.
-function misplaced(binary, addr, size, tables) {
+function misplaced(binary, addr, size) {
   const at = `${addr.toString(16)} (${binary.nameAt(addr) ?? binary.sectionName(addr) ?? "unmapped"})`;
   if (binary.loaded(addr, size) === null && !binary.writesIn(addr, size).length) return `to ${at}, outside the image`;
   if (binary.isExecutable(addr)) return `into code at ${at}`;
@@ -116,8 +96,6 @@ function misplaced(binary, addr, size, tables) {
   if (POINTER_SECTIONS.test(binary.sectionName(addr) ?? "")) return `to ${at}, in a section of pointers`;
   const word = addr & ~7n, held = binary.pointerAt(word);
   if (held !== null && held !== 0n && binary.isExecutable(held)) return `to ${at}, a word that holds a code address`;
-  const table = (t) => binary.symbols.find((s) => s.addr === t && s.size)?.size ?? 8;
-  if ([...tables].some((t) => addr >= t && addr < t + BigInt(table(t)))) return `into the driver's table at ${at}`;
   return null;
 }
 
@@ -136,11 +114,11 @@ function objectAt(binary, addr) {
 // The same for a store somewhere in the data object that holds `addr` (a
 // pointer stepped through an array, an array indexed by a register): the
 // whole object must pass.
-function misplacedObject(binary, addr, tables) {
+function misplacedObject(binary, addr) {
   const object = objectAt(binary, addr);
   if (!object) return `into the data at ${addr.toString(16)}, in no object of known size`;
   for (let at = object.addr; at < object.end; at += 8n) {
-    const message = misplaced(binary, at, Math.min(8, Number(object.end - at)), tables);
+    const message = misplaced(binary, at, Math.min(8, Number(object.end - at)));
     if (message) return message;
   }
   return null;
@@ -151,7 +129,7 @@ function misplacedObject(binary, addr, tables) {
 // closure.stores allows (the program's own writable variables, errno) and
 // the reason otherwise, and place the bytes it may write where known.
 // `registerAt` is the provenance analysis's.
-function storesOf(binary, ins, k, info, registerAt, tables) {
+function storesOf(binary, ins, k, info, registerAt) {
   const out = [];
   for (const mem of info.info(ins).usedMemory()) {
     if (![OpAccess.Write, OpAccess.CondWrite, OpAccess.ReadWrite, OpAccess.ReadCondWrite].includes(mem.access)) continue;
@@ -165,11 +143,15 @@ function storesOf(binary, ins, k, info, registerAt, tables) {
     if (mem.base === Register.RSP || base?.kind === "stack") { out.push({ at: ins.ip, frame: true }); continue; }
     let addr = null;
     if (mem.base === Register.None && mem.index === Register.None) addr = BigInt.asUintN(64, disp);
-    else if (base?.kind === "address" && mem.index === Register.None) addr = BigInt.asUintN(64, base.target + disp);
+    else if ((base?.kind === "address" || base?.kind === "zero") && mem.index === Register.None)
+      addr = BigInt.asUintN(64, (base.target ?? 0n) + disp);
+    // The first page is never mapped: a store there faults (a null pointer
+    // that only a test the analysis does not follow keeps from it).
+    if (addr !== null && addr < 4096n) { out.push({ at: ins.ip, message: null }); continue; }
     // Each store to the data is given the place it may write, [from, to).
-    const inObject = (a) => ({ at: ins.ip, message: misplacedObject(binary, a, tables),
+    const inObject = (a) => ({ at: ins.ip, message: misplacedObject(binary, a),
                                place: objectAt(binary, a) && [objectAt(binary, a).addr, objectAt(binary, a).end] });
-    if (addr !== null) out.push({ at: ins.ip, message: misplaced(binary, addr, size, tables), place: [addr, addr + BigInt(size)] });
+    if (addr !== null) out.push({ at: ins.ip, message: misplaced(binary, addr, size), place: [addr, addr + BigInt(size)] });
     else if (base?.kind === "object") out.push(inObject(base.target));
     // An array at a fixed address indexed by a register (position-dependent
     // code: mov %cl, chosen_loops(%rax)).
@@ -191,9 +173,8 @@ function stubRange(binary, via) {
 
 // What the call or jump at instrs[k] reaches, t its target as
 // decodeReachable resolved it: { name } an import, { target } the program's
-// code, { measuring } a measuring function through the driver's table,
-// { never } no call at all, { returns } a return thunk; null where nothing
-// explains it.
+// code, { never } no call at all, { returns } a return thunk; null where
+// nothing explains it.
 function reachOf(binary, code, k, t, explain) {
   const ins = code.instrs[k];
   if (t.kind === "import") return { name: t.name };
@@ -203,20 +184,19 @@ function reachOf(binary, code, k, t, explain) {
   if (t.kind !== "register") return null;
   const reg = t.register !== undefined ? fullRegister(t.register)
     : ins.memoryBase === Register.None ? fullRegister(ins.op0Register) : null;
-  return explain(k, ins, reg);
+  return explain(k, reg);
 }
 
 // Reads the code `start` runs: every function it reaches by direct calls
 // and jumps into the program's own code. `libraryAt(addr)` names the C
 // library's or runtime's function at addr (a call to it is a call by that
 // name); `audited` maps each audited function's address to its name (a call
-// to it is not followed: its own rules read it); `tables` holds the
-// addresses of the driver's tables of measuring functions. Returns the
+// to it is not followed: its own rules read it). Returns the
 // calls out by name (each with what the provenance analysis knows of its
 // arguments, argumentsAt's), the audited functions reached, the problems (each
 // { at, message }), the code addresses taken, the byte ranges decoded, the
 // stores (storesOf's) and the program's own functions it goes on into.
-export function readCode(binary, start, { libraryAt = () => null, audited = new Map(), tables = new Set() } = {}) {
+export function readCode(binary, start, { libraryAt = () => null, audited = new Map() } = {}) {
   const problems = [], calls = [], reached = [], taken = [], ranges = [], stores = [], followed = [];
   // Each function is read once for each set of arguments it is given that
   // the analysis places (a caller's stack buffer, a variable's address).
@@ -240,18 +220,14 @@ export function readCode(binary, start, { libraryAt = () => null, audited = new 
       const t = code.targets.get(ins.ip);
       return t?.kind === "import" ? t.name : t?.kind === "program" ? libraryAt(ins.nearBranchTarget) : null;
     };
-    const analysis = () => (prov ??= provenance(binary, code, tables, callee, args));
-    const explain = (k, ins, reg) => {
-      const memoryBased = ins.memoryBase !== Register.None && ins.memoryBase !== Register.RIP;
-      const straight = reg !== null && !memoryBased ? explainRegister(binary, code, k, reg, info, landings) : null;
-      return straight ?? explainByProvenance(analysis(), k, ins, reg);
-    };
+    const analysis = () => (prov ??= provenance(binary, code, callee, args));
+    const explain = (k, reg) => explainRegister(analysis(), k, reg);
     code.instrs.forEach((ins, k) => {
       ranges.push([ins.ip, ins.nextIP]);
       if (ins.isInvalid) problems.push({ at: ins.ip, message: "bytes that do not decode" });
       if (entersKernel(ins)) problems.push({ at: ins.ip, message: "enters the kernel itself" });
       for (const target of takenAddresses(binary, ins)) taken.push({ at: ins.ip, target });
-      stores.push(...storesOf(binary, ins, k, info, (j, r) => (r === Register.RSP ? { kind: "stack" } : analysis().registerAt(j, r)), tables));
+      stores.push(...storesOf(binary, ins, k, info, (j, r) => (r === Register.RSP ? { kind: "stack" } : analysis().registerAt(j, r))));
       const t = code.targets.get(ins.ip);
       if (!t) return;
       if (t.via) ranges.push(stubRange(binary, t.via));
@@ -259,7 +235,6 @@ export function readCode(binary, start, { libraryAt = () => null, audited = new 
       if (!reach && guardedByZero(binary, code, k, landings)) return;
       if (!reach) problems.push({ at: ins.ip, message: `reaches ${t.kind === "register" ? "an address in a register" : t.name ?? t.kind}, which no import's slot explains` });
       else if (reach.name) calls.push({ at: ins.ip, name: reach.name, args: argumentsAt(binary, analysis(), k) });
-      else if (reach.measuring) reached.push({ at: ins.ip, name: "a measuring function, through the driver's table" });
       else if (reach.target === undefined) return;
       else if (audited.has(reach.target)) reached.push({ at: ins.ip, name: audited.get(reach.target) });
       else if (libraryAt(reach.target)) calls.push({ at: ins.ip, name: libraryAt(reach.target), args: argumentsAt(binary, analysis(), k) });

@@ -174,20 +174,6 @@ function runtimeTables(binary) {
   });
 }
 
-// The data objects that hold a pointer to a measuring function: the
-// driver's tables, which driver.calls holds to measuring functions alone.
-function measuringTables(binary, measuring) {
-  const data = binary.symbols.filter((s) => !binary.isExecutable(s.addr) && binary.sectionName(s.addr))
-    .sort((a, b) => (a.addr < b.addr ? -1 : 1));
-  const tables = new Set();
-  for (const [k, sym] of data.entries()) {
-    const end = sym.size ? sym.addr + BigInt(sym.size) : data[k + 1]?.addr ?? sym.addr;
-    for (let p = sym.addr; p + 8n <= end && p < sym.addr + 4096n; p += 8n)
-      if (measuring.has(binary.pointerAt(p))) { tables.add(sym.addr); break; }
-  }
-  return tables;
-}
-
 // The symbols a dynamic executable may offer to the libraries' lookups: the
 // C library's streams, copied into it (COPY relocations) where its code
 // addresses them directly, and the C runtime's _IO_stdin_used. Any other
@@ -249,7 +235,7 @@ function writableImportSlots(binary) {
 // each read as a root of its own. Audited functions are not followed: their
 // own rules read them. Each read: { root, what, name, calls, problems, ranges }.
 const readings = new WeakMap();
-function readProgram(audit) {
+export function readProgram(audit) {
   const { binary } = audit;
   if (readings.has(binary)) return readings.get(binary);
   const audited = new Map();
@@ -257,7 +243,6 @@ function readProgram(audit) {
     const sym = audit.symbolOf(def.name);
     if (sym) audited.set(sym.addr, def.name);
   }
-  const measuring = new Set([...audited].filter(([, n]) => n !== CLOCK.name).map(([a]) => a));
   const holdsLibrary = isStatic(binary) || binary.format === "pe";
   const span = programSpan(binary, binary.code.filter((s) => audited.has(s.addr)), holdsLibrary);
   const outside = (a) => span !== null && (a < span.start || a >= span.end);
@@ -265,7 +250,7 @@ function readProgram(audit) {
   // them by; in MinGW, the runtime's outside the program's objects.
   const libraryAt = (a) => (binary.format === "pe" ? (outside(a) ? namesAt(binary, a).find((n) => PE_RUNTIME_FUNCTIONS.has(n)) : null)
     : isStatic(binary) ? namesAt(binary, a).find((n) => importAllowed(binary, n)) : null) ?? null;
-  const options = { libraryAt, audited, tables: measuringTables(binary, measuring) };
+  const options = { libraryAt, audited };
   const roots = rootsOf(binary);
   const main = binary.code.find((s) => s.name === "main");
   if (main) roots.push({ kind: "main", slot: null, target: main.addr });
@@ -287,7 +272,7 @@ function readProgram(audit) {
         roots.push({ kind: `address taken at ${hex(t.at)}`, slot: null, target: t.target });
       }
   }
-  const result = { reads, span, libraryRefs: isStatic(binary) ? libraryReferences(binary, span) : { data: new Set(), code: new Set() } };
+  const result = { reads, span, libraryAt, libraryRefs: isStatic(binary) ? libraryReferences(binary, span) : { data: new Set(), code: new Set() } };
   readings.set(binary, result);
   return result;
 }
@@ -299,8 +284,8 @@ export default [
       "handing main to the C library (ELF: __libc_start_main with main's address and no initialiser or finaliser; " +
       "MinGW: __tmainCRTStartup, which calls main), and main, each " +
       "initialiser, finaliser, load-time resolver, TLS callback and constructor decodes through the program's own " +
-      "code, enters no kernel and calls only imports, each through its slot or a register loaded from it, and " +
-      "measuring functions, directly or through the driver's table; no code of the program's own, read or not, " +
+      "code, enters no kernel and calls only imports, each through its slot or a register loaded from it (and main " +
+      "alone the measuring functions, directly); no code of the program's own, read or not, " +
       "enters the kernel, in a static executable the C library's code refers to none of the program's functions, " +
       "and (ELF) the dynamic array, read to its DT_NULL as the loader reads it, ends within PT_DYNAMIC's size and " +
       "names each initialiser and finaliser tag once.",
@@ -318,9 +303,12 @@ export default [
         const read = reading.reads.find((r) => r.root.kind === "entry");
         for (const p of startProblems(binary, defs[0], read)) report(entryName, p.at ?? entry, `the entry point ${p.message}`);
       }
-      for (const { root, what, name, calls, problems } of reading.reads) {
+      for (const { root, what, name, calls, problems, reached } of reading.reads) {
         if (root.import) { report("-", root.slot, `the ${what} runs ${root.import}, imported`); continue; }
         for (const p of problems) report(name, p.at, `run as ${what}: ${p.message}`);
+        // main's own calls are driver.order's to follow.
+        for (const r of reached)
+          if (root.kind !== "main" && r.name !== CLOCK.name) report(name, r.at, `run as ${what}: runs ${r.name}, which only main may run`);
         for (const c of calls)
           if (!importAllowed(binary, c.name) || (c.name === "__libc_start_main" && root.kind !== "entry") ||
               PE_RUNTIME_ONLY.has(c.name))
