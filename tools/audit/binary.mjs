@@ -520,6 +520,11 @@ export function loadBinary(buf, path, nm = "nm") {
     format,
     abi: format === "pe" ? "win64" : "sysv",
     sections, segments, relocations,
+    // Whether the loader may place the image elsewhere than it was linked
+    // for: a position-independent ELF executable (linked at 0), a PE image
+    // with base relocations. There a word or an immediate is an address
+    // only where the loader relocates it.
+    movable: format === "pe" ? [...relocations.values()].some((r) => r.type === "base 10") : segments.some((s) => s.addr === 0n),
     // What the loader runs and loads besides main (the closure rules' to judge).
     loader: format === "pe" ? peLoaderView(buf, imports) : elfLoaderView(buf, relocations, parsed.dynamicSymbols),
     // Whether it still has the symbol table that every function is found by.

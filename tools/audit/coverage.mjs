@@ -75,7 +75,7 @@ export function programSpan(binary, audited, holdsLibrary) {
 // not moved (non-PIE); direct branches count as references to functions,
 // the rest as references to data.
 export function libraryReferences(binary, span) {
-  const movable = [...binary.relocations.values()].some((r) => ["RELATIVE", "RELR"].includes(r.type));
+  const { movable } = binary;
   const refs = new Set(), branches = new Set();
   for (const fn of binary.code.filter((s) => span && s.addr >= span.end)) {
     const decoder = new Decoder(64, binary.read(fn.addr, Number(binary.extentOf(fn) - fn.addr)), DecoderOptions.None);
@@ -102,7 +102,7 @@ export function libraryReferences(binary, span) {
 // word that looks like an address (a short string, say) is not one once
 // loaded.
 function codePointersInData(binary) {
-  const movable = [...binary.relocations.values()].some((r) => ["RELATIVE", "RELR", "base 10"].includes(r.type));
+  const { movable } = binary;
   const pointers = new Map();
   for (const s of binary.sections) {
     if (s.executable || !s.bytes) continue;

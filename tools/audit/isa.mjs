@@ -63,18 +63,23 @@ export function allowedInTimedRegion(ins) {
 }
 
 // Instructions that hand control to the kernel or a handler: never in a
-// measuring function, which could use them to change its own code.
-export const entersKernel = (ins) =>
-  ins.flowControl === FlowControl.Interrupt || ins.mnemonic === M.Syscall || ins.mnemonic === M.Sysenter;
+// measuring function, which could use them to change its own code. A
+// breakpoint (int3, int1: lld pads code with them) only raises SIGTRAP,
+// which ends the program, since it installs no handler (closure.imports).
+const TRAPS = new Set([M.Int3, M.Int1]);
+export const entersKernel = (ins) => (ins.flowControl === FlowControl.Interrupt && !TRAPS.has(ins.mnemonic)) ||
+  ins.mnemonic === M.Syscall || ins.mnemonic === M.Sysenter;
 
 export const isBranch = (ins) => [FlowControl.ConditionalBranch, FlowControl.UnconditionalBranch,
   FlowControl.IndirectBranch].includes(ins.flowControl);
 export const isCall = (ins) => ins.flowControl === FlowControl.Call || ins.flowControl === FlowControl.IndirectCall;
 export const isIndirect = (ins) =>
   ins.flowControl === FlowControl.IndirectCall || ins.flowControl === FlowControl.IndirectBranch;
-// Whether control can go on to the next instruction in memory.
+// Whether control can go on to the next instruction in memory: not past a
+// trap, nor past hlt, which faults outside the kernel.
 export const fallsThrough = (ins) => ![FlowControl.Return, FlowControl.UnconditionalBranch,
-  FlowControl.IndirectBranch, FlowControl.Exception].includes(ins.flowControl);
+  FlowControl.IndirectBranch, FlowControl.Exception].includes(ins.flowControl) && !TRAPS.has(ins.mnemonic) &&
+  ins.mnemonic !== M.Hlt;
 
 // A memory operand that touches memory: lea only computes an address.
 export function hasMemoryOperand(ins) {

@@ -5,7 +5,7 @@
 import { VARIANTS, CLOCK } from "../variants.mjs";
 import { decodeReachable } from "../context.mjs";
 import { InstructionInfoFactory, Mnemonic, OpAccess, Register } from "iced-x86";
-import { isCall, entersKernel, hasMemoryOperand, isImmediate } from "../isa.mjs";
+import { isCall, hasMemoryOperand, isImmediate } from "../isa.mjs";
 
 const NAMES = [CLOCK.name, ...VARIANTS.map((v) => v.name)];
 
@@ -134,18 +134,23 @@ export default [
   {
     id: "code.closed",
     // What the loader itself writes into code is image.relocations' to report.
-    claim: "No code can change once loaded: no segment or section is both writable and executable, and the audited " +
-      "functions neither store into code nor enter the kernel.",
+    claim: "No code can change once loaded: no segment or section is both writable and executable, no two loadable " +
+      "segments map the same page (where the loader maps the later over the earlier), and the audited functions do not " +
+      "store into code.",
     scope: "binary",
     check(audit, report) {
       const { binary } = audit;
-      for (const s of binary.segments)
-        if (s.writable && s.executable)
-          report("-", s.addr, `${s.name ? `section ${s.name}` : "a loadable segment"} at ${s.addr.toString(16)} is writable and executable`);
+      const pages = (s) => [s.addr & ~0xfffn, (s.addr + BigInt(s.size) + 0xfffn) & ~0xfffn];
+      binary.segments.forEach((s, k) => {
+        const what = `${s.name ? `section ${s.name}` : "a loadable segment"} at ${s.addr.toString(16)}`;
+        if (s.writable && s.executable) report("-", s.addr, `${what} is writable and executable`);
+        const [from, to] = pages(s);
+        const over = binary.segments.slice(0, k).find((e) => pages(e)[0] < to && from < pages(e)[1]);
+        if (over) report("-", s.addr, `${what} maps pages that the one at ${over.addr.toString(16)} maps too: the audit reads one, the loader keeps the other`);
+      });
       const info = new InstructionInfoFactory();
       for (const ctx of audit.contexts) {
         ctx.code.instrs.forEach((ins, k) => {
-          if (entersKernel(ins)) report(ctx.name, ins, "enters the kernel or a handler, which could change the code");
           if (!hasMemoryOperand(ins)) return;
           const stores = info.info(ins).usedMemory().some((m) => m.access !== OpAccess.Read && m.access !== OpAccess.NoMemAccess);
           const addr = ctx.values.addressOf(k);

@@ -10,9 +10,6 @@ import { measuring } from "../variants.mjs";
 
 const variants = measuring;
 
-// A position-independent ELF executable is linked at 0 and loaded
-// anywhere; a PE image can be moved by its loader too.
-const movable = (binary) => binary.format === "pe" || binary.segments.some((s) => s.addr === 0n);
 
 // Whether the `size` bytes at `addr` lie inside one section that the loader
 // maps, zero-filled data included. A PE section is mapped up to the next
@@ -190,10 +187,10 @@ export default [
         if (!hasMemoryOperand(code.instrs[k])) continue;
         const place = placeOf(ctx, k);
         if (place?.slot) continue;
-        if (place?.addr !== undefined && !(place.absolute && movable(binary)) &&
+        if (place?.addr !== undefined && !(place.absolute && binary.movable) &&
             loaded(binary, place.addr, memorySize(code.instrs[k]))) continue;
         report(code.instrs[k], place?.addr !== undefined
-          ? `addresses ${place.addr.toString(16)}, ${place.absolute && movable(binary) ? "an absolute address in an image " +
+          ? `addresses ${place.addr.toString(16)}, ${place.absolute && binary.movable ? "an absolute address in an image " +
             "loaded anywhere" : "which no section of the executable maps"}: it can fault inside the run`
           : "addresses memory that is neither a known mapped address nor a slot of the frame: it can fault inside the run");
       }
