@@ -2,7 +2,10 @@
 // in; each replaces src/harness/ticks.cpp in an otherwise real executable:
 //   FAULT_OWN_TIME_FUNCTION  the real clock, but the program defines its own
 //                            gettimeofday, a wall clock running at half speed,
-//                            which the clock then calls directly
+//                            which the clock then calls directly: on Linux
+//                            under both of the C library's names, as a
+//                            static link finds them; on Windows in place of
+//                            the runtime's, on its precise time function
 // want FAULT_OWN_TIME_FUNCTION clock.body
 //   FAULT_COUNTER            a clock that calls no time function and returns
 //                            a counter, each reading a fixed step on
@@ -17,17 +20,35 @@
 #if defined(FAULT_OWN_TIME_FUNCTION)
 #include "../../src/harness/ticks.cpp"
 
+#if defined(_WIN32)
+#include <windows.h>
+
+// Microseconds since 1970 from the system's precise file time.
+static uint64_t microseconds_now() {
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    return ((static_cast<uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime) - 116444736000000000u) / 10u;
+}
+#else
 #include <ctime>
+
+static uint64_t microseconds_now() {
+    struct timespec real;
+    clock_gettime(CLOCK_REALTIME, &real);
+    return static_cast<uint64_t>(real.tv_sec) * 1000000u + static_cast<uint64_t>(real.tv_nsec) / 1000u;
+}
+#endif
 
 // Out of line, as a time function of a library would be.
 extern "C" [[gnu::noinline]] int gettimeofday(struct timeval *__restrict now, void *__restrict) noexcept {
-    struct timespec real;
-    clock_gettime(CLOCK_REALTIME, &real);
-    const uint64_t half = (static_cast<uint64_t>(real.tv_sec) * 1000000u + static_cast<uint64_t>(real.tv_nsec) / 1000u) / 2;
-    now->tv_sec = static_cast<time_t>(half / 1000000u);
-    now->tv_usec = static_cast<suseconds_t>(half % 1000000u);
+    const uint64_t half = microseconds_now() / 2;
+    now->tv_sec = static_cast<decltype(now->tv_sec)>(half / 1000000u);
+    now->tv_usec = static_cast<decltype(now->tv_usec)>(half % 1000000u);
     return 0;
 }
+#if !defined(_WIN32)
+asm(".globl __gettimeofday\n\t.set __gettimeofday, gettimeofday");
+#endif
 #else
 #include "../../src/harness/ticks.h"
 

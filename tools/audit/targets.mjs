@@ -48,16 +48,14 @@ export function resolveSlot(binary, slot, via = null) {
 // program's own code; they are taken for the library's only in an
 // executable that imports nothing and names no interpreter (so no name in
 // it can stand in front of a library's), and only where the symbol table
-// holds all of glibc's names for the function at its address: a program
-// that defines a `printf` or `gettimeofday` of its own has no
-// `_IO_printf` or `__gettimeofday` beside it. A program that defines all of
-// them itself is taken for the library; so is one that defines a failure
-// report (which has one name) of its own.
+// holds all of glibc's names for the function at its address and it lies
+// after the program's own objects: a program that defines a `printf` or
+// `gettimeofday` of its own has no `_IO_printf` or `__gettimeofday` beside
+// it, or has it among its own code.
 const LIBRARY_NAMES = [
   ["printf", "_IO_printf"],
   ["__printf_chk", "___printf_chk"],
   ["gettimeofday", "__gettimeofday"],
-  ["clock_gettime", "__clock_gettime"],
   ["__stack_chk_fail", "__stack_chk_fail_local"],
   ["__chk_fail"],
   ["__fortify_fail"],
@@ -68,9 +66,22 @@ const LIBRARY_NAMES = [
 const linkedStatically = (binary) => binary.format === "elf" && !binary.sections.some((s) => s.name === ".interp") &&
   ![...binary.relocations.values()].some((r) => r.symbol && !r.symbol.defined);
 
+// Where the program's own objects end in an executable that also holds its
+// C library or runtime (static ELF, MinGW): after the last of the measuring
+// functions and the clock, which its sources put there, before the
+// libraries the linker adds after them. A function of that name before it
+// is the program's own, however it is named.
+const ends = new WeakMap();
+export function programEnd(binary) {
+  if (!ends.has(binary))
+    ends.set(binary, binary.code.filter((s) => /^(bench_[a-z0-9_]+|read_ticks)$/.test(s.name))
+      .reduce((e, s) => (binary.extentOf(s) > e ? binary.extentOf(s) : e), 0n));
+  return ends.get(binary);
+}
+
 // The public name of the C library's function at `addr`, or null.
 function libraryFunctionAt(binary, addr) {
-  if (!linkedStatically(binary)) return null;
+  if (!linkedStatically(binary) || addr < programEnd(binary)) return null;
   const here = new Set(binary.symbols.filter((s) => s.addr === addr && /^[TW]$/.test(s.type)).map((s) => s.name));
   return LIBRARY_NAMES.find((names) => names.every((n) => here.has(n)))?.[0] ?? null;
 }

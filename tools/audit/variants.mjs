@@ -27,7 +27,7 @@ export const OUTSIDE_CALLS = new Set(["printf", "__printf_chk", "__stack_chk_fai
 // time function and nothing else.
 export const CLOCK = {
   name: "read_ticks", features: fixed(BASELINE),
-  calls: new Set(["gettimeofday", "mingw_gettimeofday", "clock_gettime", "__stack_chk_fail"]),
+  calls: new Set(["gettimeofday", "mingw_gettimeofday", "__stack_chk_fail"]),
 };
 
 // Counts of each operation class in one iteration: [min, max].
@@ -70,7 +70,7 @@ function variantsOf(table, features) {
     // (and its format string).
     const earlier = table.variants.find((v) => v.family === row.family && v.index < row.index);
     return {
-      name: row.function, width, lanes: row.lanes, encoding: row.encoding, shape, counts: COUNTS[shape],
+      name: row.function, tag: row.tag, label: row.label, width, lanes: row.lanes, encoding: row.encoding, shape, counts: COUNTS[shape],
       // Clang cannot pass doubles to printf without SSE2 and keeps it for
       // the scalar frame only.
       features: (compiler) => new Set([...(shape === "scalar" && compiler === "gcc" ? BASE_NO_SSE2 : BASELINE), ...own]),

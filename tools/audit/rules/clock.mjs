@@ -11,21 +11,21 @@ import { bytesOf, numberOf, valueSteps } from "../dataflow.mjs";
 import { CLASSES, isCall, isImmediate, fullRegister, zeroingIdiom } from "../isa.mjs";
 import { CLOCK } from "../variants.mjs";
 import { placeOf } from "./timed.mjs";
+import { programEnd } from "../targets.mjs";
 
-// The system's time functions, by the name an import entry or relocation
-// gives them. A static Linux build links the C library's own, under the
-// names reserved to it; MinGW always links its runtime's gettimeofday into
-// the executable, which then calls the Windows API.
-const IMPORTED = { elf: new Set(["gettimeofday", "clock_gettime"]),
-                   pe: new Set(["QueryPerformanceCounter", "GetSystemTimeAsFileTime", "GetSystemTimePreciseAsFileTime"]) };
-const LINKED = { elf: new Set(["__gettimeofday", "__clock_gettime"]),
-                 pe: new Set(["gettimeofday", "mingw_gettimeofday", "clock_gettime"]) };
+// The system's time function, which fills a timeval (the layout the scale
+// below is checked on), by the name an import entry or relocation gives it.
+// A static Linux build links the C library's own, under the name reserved
+// to it; MinGW always links its runtime's gettimeofday into the executable,
+// which then calls the Windows API. Linked in, it must lie after the
+// program's own objects, among the libraries': one the program defines is
+// its own code, which no rule here reads.
+const IMPORTED = { elf: new Set(["gettimeofday"]), pe: new Set() };
+const LINKED = { elf: new Set(["__gettimeofday"]), pe: new Set(["gettimeofday", "mingw_gettimeofday"]) };
 // The stack protector's failure report, the one other call: it never returns.
 const FAILURE = "__stack_chk_fail";
 // The out-parameter the time function fills: a timeval or timespec.
 const OUT_BYTES = 16n;
-// Besides moves and the integer arithmetic of the conversion to ticks.
-const OWN = new Set([M.Imul, M.Mul, M.Push, M.Pop, M.Ret, M.Call, M.Nop, M.Endbr64, M.Leave, M.Jmp]);
 
 // A static ELF executable has no program interpreter: there, the C
 // library's functions are linked in and found by their symbols.
@@ -38,8 +38,9 @@ function classifyCall(ctx, k) {
   if (!t) return "an indirect call through a register";
   if (t.kind === "import" && IMPORTED[format].has(t.name)) return "time";
   if (t.kind === "import" && t.name === FAILURE) return "failure";
-  if (t.kind === "program" && LINKED[format].has(t.name) && (format === "pe" || isStatic(ctx.binary))) return "time";
-  if (t.kind === "program" && IMPORTED[format].has(t.name))
+  const own = ctx.code.instrs[k].nearBranchTarget < programEnd(ctx.binary);
+  if (t.kind === "program" && LINKED[format].has(t.name) && (format === "pe" || isStatic(ctx.binary)) && !own) return "time";
+  if (t.kind === "program" && (IMPORTED[format].has(t.name) || LINKED[format].has(t.name)))
     return `${t.name} defined by the program itself, not the system's time function`;
   return `${t.name ?? t.kind}, which is not the system's time function`;
 }
@@ -100,8 +101,6 @@ function checkMemory(ctx, report) {
   const info = new InstructionInfoFactory();
   code.instrs.forEach((ins, k) => {
     if (!values.reached(k)) return;
-    if (!CLASSES.integer.has(ins.mnemonic) && !OWN.has(ins.mnemonic) && !ins.isJccShortOrNear)
-      report(ins, "not among the moves and integer arithmetic that turn the time function's result into ticks");
     // The stack's own moves: checkReturns follows what they save and restore.
     if ([M.Push, M.Pop, M.Leave].includes(ins.mnemonic) || isCall(ins) || code.returns(k)) return;
     for (const m of info.info(ins).usedMemory()) {
@@ -227,7 +226,10 @@ function keepsAffine(ctx, k) {
   const ins = ctx.code.instrs[k];
   if ([ins.memoryBase, ins.memoryIndex].some((r) => r !== Register.None && RegisterExt.size(r) !== 8)) return false;
   if (ins.isJccShortOrNear) return true;
-  if (ins.mnemonic === M.Xor) return zeroingIdiom(ins);
+  // Zeroing and whole-register vector moves, as a build that clears its
+  // variables before use (-ftrivial-auto-var-init) clears the timeval.
+  if (ins.mnemonic === M.Xor || CLASSES.xor.has(ins.mnemonic)) return zeroingIdiom(ins);
+  if (CLASSES.copy.has(ins.mnemonic)) return true;
   if (!AFFINE.has(ins.mnemonic)) return false;
   const dst = ins.opCount > 0 && ins.op0Kind === OpKind.Register ? ins.op0Register : null;
   if (dst !== null && ![M.Cmp, M.Test].includes(ins.mnemonic) && RegisterExt.size(dst) !== 8 &&

@@ -14,6 +14,7 @@ import { Register, RegisterExt, Mnemonic as M, OpKind, OpAccess, InstructionInfo
          MemorySizeExt } from "iced-x86";
 import { solveForward } from "../engine.mjs";
 import { fullRegister as full, isCall, isImmediate } from "../isa.mjs";
+import { numberOf } from "../dataflow.mjs";
 import { measuring } from "../variants.mjs";
 import { placeOf } from "./timed.mjs";
 
@@ -301,6 +302,26 @@ const ARGUMENTS = {
   win64: { printf: [Register.RDX, Register.R8], __printf_chk: [Register.R8, Register.R9] },
 };
 
+// The format each results line is printed with, made from its row of
+// variants.def as result_lines.h makes it: the 64-bit hexadecimal in the
+// platform's spelling (the Windows runtime's %I64X, glibc's PRIX64).
+const formatOf = (def, binary) =>
+  `${def.tag}) s=${binary.format === "pe" ? "%I64X" : "%lX"} t=%.6lf // N=%.0lf iterations of arithmetics; ${def.label}\n`;
+const FORMAT_ARGUMENT = { sysv: { printf: Register.RDI, __printf_chk: Register.RSI },
+  win64: { printf: Register.RCX, __printf_chk: Register.RDX } };
+
+// The string the register holds the address of before instruction k, where
+// it lies in read-only data the loader leaves as the file has it; null
+// where the analysis cannot place it.
+function stringIn(ctx, k, reg) {
+  const v = ctx.values.before(k)?.regs.get(full(reg));
+  const addr = v ? numberOf(v.bytes, 0, 8) : null;
+  if (addr === null || !ctx.binary.isReadOnly(addr)) return null;
+  const bytes = ctx.binary.read(addr, 256);
+  const end = bytes.indexOf(0);
+  return end < 0 || ctx.binary.writesIn(addr, end + 1).length ? null : Buffer.from(bytes.slice(0, end)).toString("latin1");
+}
+
 function checkPrinted(ctx, report) {
   const flow = ctx.printed;
   const { instrs } = ctx.code;
@@ -319,6 +340,10 @@ function checkPrinted(ctx, report) {
     const target = ctx.code.targets.get(ins.ip);
     if (!target || target.kind !== "import" || !PRINTF.has(target.name)) return;
     const [sum, time] = ARGUMENTS[ctx.binary.abi][target.name].map((r) => before.regs.get(full(r)) ?? T.UNKNOWN);
+    const format = stringIn(ctx, k, FORMAT_ARGUMENT[ctx.binary.abi][target.name]);
+    if (format !== formatOf(ctx.def, ctx.binary))
+      report(ins, `prints with the format ${format === null ? "at an address the analysis cannot place" : JSON.stringify(format)}, ` +
+        `not its own line's ${JSON.stringify(formatOf(ctx.def, ctx.binary))}`);
     if (sum !== T.RUN)
       report(ins, `prints as the sum ${describe(sum)}, not the sum the last run stored in s: a path reaches the line ` +
         "without running, or s changes after the last run");
@@ -330,7 +355,8 @@ function checkPrinted(ctx, report) {
 export default [
   {
     id: "printed.values",
-    claim: "Every path to the results line's printf runs the timed runs, and by value flow the line prints the sum " +
+    claim: "Every path to the results line's printf runs the timed runs, and by value flow the line prints, with " +
+      "its own format (variants.def's tag and label), the sum " +
       "s held at the last run's end reading and a time that is the starting 99 s or a run's end reading minus its start " +
       "reading as the clock returned it (stored in t unchanged), scaled by exactly the tick length (1e-7 as a " +
       "double read from read-only data); t and tmin hold nothing else.",
