@@ -32,7 +32,7 @@ export function appliesTo(rule) {
 // Which compiler built the executable, by the names the compilers write into
 // it: "gcc", "clang", or null where none is named. A Clang-built program
 // also carries GCC's name from the C runtime's objects, so Clang's wins.
-export function compilerOf(binary) {
+function compilerOf(binary) {
   if (binary.identifications.some((text) => /\bclang version \d/i.test(text))) return "clang";
   if (binary.identifications.some((text) => text.startsWith("GCC: "))) return "gcc";
   return null;

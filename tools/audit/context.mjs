@@ -24,18 +24,13 @@ export function decodeReachable(binary, sym, parts, clockAddr) {
   const decoded = new Map();
   const exits = [];
   const targets = new Map();
-  const work = [sym.addr];
-  const follow = (from, to, how) => {
-    if (partOf(to)) work.push(to);
-    else exits.push({ from, to, how });
-  };
-  while (work.length) {
-    const ip = work.pop();
-    if (decoded.has(ip)) continue;
+  // Where the instruction at `ip` goes on inside the function; what its
+  // calls and jumps reach, and its ways out, recorded on the way.
+  const onward = (ip) => {
     const ins = decodeAt(binary, ip);
     decoded.set(ip, ins);
-    if (ins.isInvalid) continue;
-    const fc = ins.flowControl;
+    if (ins.isInvalid) return [];
+    const fc = ins.flowControl, next = [];
     let continues = fallsThrough(ins);
     if (fc === FlowControl.Call || fc === FlowControl.IndirectCall) {
       let t = fc === FlowControl.Call ? resolveTarget(binary, ins.nearBranchTarget, clockAddr)
@@ -47,7 +42,7 @@ export function decodeReachable(binary, sym, parts, clockAddr) {
     }
     if (fc === FlowControl.ConditionalBranch || fc === FlowControl.UnconditionalBranch) {
       const to = ins.nearBranchTarget;
-      if (partOf(to)) work.push(to);
+      if (partOf(to)) next.push(to);
       else {
         targets.set(ip, resolveTarget(binary, to, clockAddr));
         exits.push({ from: ip, to, how: "jump" });
@@ -55,8 +50,11 @@ export function decodeReachable(binary, sym, parts, clockAddr) {
     }
     if (fc === FlowControl.IndirectBranch)
       targets.set(ip, ins.memoryBase === Register.RIP ? resolveSlot(binary, ins.memoryDisplacementU64) : { kind: "register" });
-    if (continues) follow(ip, ins.nextIP, "falls");
-  }
+    if (continues && partOf(ins.nextIP)) next.push(ins.nextIP);
+    else if (continues) exits.push({ from: ip, to: ins.nextIP, how: "falls" });
+    return next;
+  };
+  reachable([sym.addr], onward);
   const instrs = [...decoded.values()].sort((a, b) => (a.ip < b.ip ? -1 : 1));
   const index = new Map(instrs.map((ins, k) => [ins.ip, k]));
   const overlaps = instrs.filter((ins, k) => k + 1 < instrs.length && ins.nextIP > instrs[k + 1].ip);

@@ -586,7 +586,7 @@ export function upperHalvesDirty(code) {
 // exactly when they are the same object. Addition and XOR are commutative;
 // their arguments are kept in a fixed order.
 
-export function expressions() {
+function expressions() {
   const table = new Map();
   let nextId = 0;
   const intern = (key, make) => {

@@ -11,7 +11,8 @@ import { FlowControl, InstructionInfoFactory, MemorySizeExt, Mnemonic, OpAccess,
 import { decodeReachable } from "./context.mjs";
 import { argumentsAt, provenance } from "./provenance.mjs";
 import { decodeAt } from "./targets.mjs";
-import { entersKernel, fallsThrough, fullRegister, isImmediate } from "./isa.mjs";
+import { reachable } from "./engine.mjs";
+import { entersKernel, fullRegister, isImmediate } from "./isa.mjs";
 
 // What a call through `slot` reaches: an import by name, the function a
 // load-time resolver picks, by the resolver's name, nothing (a slot
@@ -200,20 +201,24 @@ export function readCode(binary, start, { libraryAt = () => null, audited = new 
   const problems = [], calls = [], reached = [], taken = [], ranges = [], stores = [], followed = [];
   // Each function is read once for each set of arguments it is given that
   // the analysis places (a caller's stack buffer, a variable's address).
-  const work = [{ addr: start, args: new Map() }], done = new Set();
-  const keyOf = (addr, args) => `${addr}${[...args].map(([r, t]) => ` ${r}:${t.kind}:${t.target ?? ""}:${t.name ?? ""}`).join("")}`;
+  const items = new Map(), covered = new Set();
+  const keyed = (addr, args) => {
+    const key = `${addr}${[...args].map(([r, t]) => ` ${r}:${t.kind}:${t.target ?? ""}:${t.name ?? ""}`).join("")}`;
+    if (!items.has(key)) items.set(key, { addr, args });
+    return key;
+  };
   const info = new InstructionInfoFactory();
-  while (work.length) {
-    const { addr, args } = work.pop();
-    if (done.has(keyOf(addr, args))) continue;
-    done.add(keyOf(addr, args));
-    if (!binary.isExecutable(addr)) { problems.push({ at: addr, message: "leads to an address outside the code" }); continue; }
+  // Reads one function, given its arguments; returns what it goes on into.
+  const read = (key) => {
+    const { addr, args } = items.get(key);
+    if (covered.has(key)) return [];
+    if (!binary.isExecutable(addr)) { problems.push({ at: addr, message: "leads to an address outside the code" }); return []; }
     // A function with the parts the compiler split off from it (NAME.cold),
     // which jump back into its body: one piece of code.
     const sym = binary.code.find((s) => s.addr === addr) ?? { addr, size: null, name: null };
     const parts = sym.name ? binary.code.filter((p) => p.name.startsWith(`${sym.name}.`)) : [];
     const code = decodeReachable(binary, sym, parts, null);
-    for (const p of parts) done.add(keyOf(p.addr, args));
+    for (const p of parts) covered.add(keyed(p.addr, args));
     const landings = new Set(code.instrs.map((ins) => ins.nearBranchTarget).filter((t) => t !== 0n));
     let prov = null;
     const callee = (ins) => {
@@ -221,17 +226,17 @@ export function readCode(binary, start, { libraryAt = () => null, audited = new 
       return t?.kind === "import" ? t.name : t?.kind === "program" ? libraryAt(ins.nearBranchTarget) : null;
     };
     const analysis = () => (prov ??= provenance(binary, code, callee, args));
-    const explain = (k, reg) => explainRegister(analysis(), k, reg);
+    const next = [];
     code.instrs.forEach((ins, k) => {
       ranges.push([ins.ip, ins.nextIP]);
       if (ins.isInvalid) problems.push({ at: ins.ip, message: "bytes that do not decode" });
       if (entersKernel(ins)) problems.push({ at: ins.ip, message: "enters the kernel itself" });
       for (const target of takenAddresses(binary, ins)) taken.push({ at: ins.ip, target });
-      stores.push(...storesOf(binary, ins, k, info, (j, r) => (r === Register.RSP ? { kind: "stack" } : analysis().registerAt(j, r))));
+      stores.push(...storesOf(binary, ins, k, info, (j, r) => analysis().registerAt(j, r)));
       const t = code.targets.get(ins.ip);
       if (!t) return;
       if (t.via) ranges.push(stubRange(binary, t.via));
-      const reach = reachOf(binary, code, k, t, explain);
+      const reach = reachOf(binary, code, k, t, (j, reg) => explainRegister(analysis(), j, reg));
       if (!reach && guardedByZero(binary, code, k, landings)) return;
       if (!reach) problems.push({ at: ins.ip, message: `reaches ${t.kind === "register" ? "an address in a register" : t.name ?? t.kind}, which no import's slot explains` });
       else if (reach.name) calls.push({ at: ins.ip, name: reach.name, args: argumentsAt(binary, analysis(), k) });
@@ -240,11 +245,13 @@ export function readCode(binary, start, { libraryAt = () => null, audited = new 
       else if (libraryAt(reach.target)) calls.push({ at: ins.ip, name: libraryAt(reach.target), args: argumentsAt(binary, analysis(), k) });
       else {
         followed.push({ at: ins.ip, target: reach.target });
-        work.push({ addr: reach.target, args: argumentsAt(binary, analysis(), k) });
+        next.push(keyed(reach.target, argumentsAt(binary, analysis(), k)));
       }
     });
-    for (const e of code.exits) if (e.how === "falls") work.push({ addr: e.to, args: new Map() });
-  }
+    for (const e of code.exits) if (e.how === "falls") next.push(keyed(e.to, new Map()));
+    return next;
+  };
+  reachable([keyed(start, new Map())], read);
   info.free();
   return { calls, reached, problems, taken, ranges, stores, followed };
 }

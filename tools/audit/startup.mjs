@@ -5,7 +5,6 @@
 
 import { decodeReachable } from "./context.mjs";
 import { isCall } from "./isa.mjs";
-import { argumentsAt } from "./provenance.mjs";
 import { Register } from "iced-x86";
 
 const hex = (a) => a.toString(16);

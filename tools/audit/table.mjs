@@ -10,7 +10,7 @@ import { fileURLToPath } from "node:url";
 
 // Where the tables lie beside the audit in the source tree.
 export const DEFAULT_TABLE = fileURLToPath(new URL("../../src/variants/variants.def", import.meta.url));
-export const DEFAULT_FEATURES = fileURLToPath(new URL("../../src/harness/cpu_features.def", import.meta.url));
+const DEFAULT_FEATURES = fileURLToPath(new URL("../../src/harness/cpu_features.def", import.meta.url));
 
 const VARIANT_FIELDS = ["NAME", "function", "tag", "label", "needs", "lanes", "encoding", "family"];
 const FEATURE_FIELDS = ["NAME", "source", "mask", "compiler", "decoder", "cpuinfo", "text"];

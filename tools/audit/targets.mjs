@@ -96,7 +96,7 @@ function libraryFunctionAt(binary, addr) {
 //   1: lea 8(%rsp),%rsp; ret                  is caught in the pause loop,
 //   1: mov %REG,(%rsp); ret                   the return goes to REG
 // Returns { kind: "return" }, { kind: "register", register } or null.
-export function thunkAt(binary, addr) {
+function thunkAt(binary, addr) {
   const at = (ip) => decodeAt(binary, ip);
   let first = at(addr);
   if (first.mnemonic === Mnemonic.Endbr64) first = at(first.nextIP);

@@ -14,6 +14,7 @@ import { VARIANTS, CLOCK } from "../variants.mjs";
 import { startProblems } from "../startup.mjs";
 import { outputProblems } from "../output.mjs";
 import { entersKernel } from "../isa.mjs";
+import { reachable } from "../engine.mjs";
 
 // What an ELF build imports, the whole program together: the C runtime's
 // start-up and shutdown (crt1.o, crti.o, crtbegin.o), the driver's output
@@ -255,23 +256,21 @@ export function readProgram(audit) {
   const main = binary.code.find((s) => s.name === "main");
   if (main) roots.push({ kind: "main", slot: null, target: main.addr });
   const reads = [], seen = new Set(roots.map((r) => r.target));
-  for (let k = 0; k < roots.length; k++) {
-    const root = roots[k];
+  // Reads one root; returns the code addresses it takes, each a root.
+  const readRoot = (root) => {
     const what = `${root.kind}${root.slot ? ` at ${hex(root.slot)}` : ""}`;
     const name = root.import ? "-" : binary.nameAt(root.target) ?? hex(root.target);
     // MinGW's start-up is the runtime's own, known by its name; what it
     // runs from its tables is read like any other root.
     if (binary.format === "pe" && (root.kind === "entry" ||
-        PE_RUNTIME_ROOTS.has(name) && binary.code.filter((s) => s.name === name).length === 1)) continue;
-    if (root.import) { reads.push({ root, what, name, calls: [], problems: [], ranges: [] }); continue; }
+        PE_RUNTIME_ROOTS.has(name) && binary.code.filter((s) => s.name === name).length === 1)) return [];
+    if (root.import) { reads.push({ root, what, name, calls: [], problems: [], ranges: [] }); return []; }
     const read = readCode(binary, root.target, options);
     reads.push({ root, what, name, ...read });
-    for (const t of read.taken)
-      if (!seen.has(t.target) && !audited.has(t.target) && !libraryAt(t.target) && !outside(t.target)) {
-        seen.add(t.target);
-        roots.push({ kind: `address taken at ${hex(t.at)}`, slot: null, target: t.target });
-      }
-  }
+    return read.taken.filter((t) => !seen.has(t.target) && !audited.has(t.target) && !libraryAt(t.target) && !outside(t.target))
+      .map((t) => { seen.add(t.target); return { kind: `address taken at ${hex(t.at)}`, slot: null, target: t.target }; });
+  };
+  reachable(roots, readRoot);
   const result = { reads, span, libraryAt, libraryRefs: isStatic(binary) ? libraryReferences(binary, span) : { data: new Set(), code: new Set() } };
   readings.set(binary, result);
   return result;

@@ -18,13 +18,13 @@ import { numberOf } from "../dataflow.mjs";
 import { measuring } from "../variants.mjs";
 import { placeOf } from "./timed.mjs";
 
-export const TAG = Object.fromEntries(["READING", "HALF", "LOW", "HALFODD", "CONV", "CONVHALF", "MAGIC", "MAGICSUB",
+const TAG = Object.fromEntries(["READING", "HALF", "LOW", "HALFODD", "CONV", "CONVHALF", "MAGIC", "MAGICSUB",
   "MAGICSWAP", "STARTT", "ELAPSED", "SCALED", "CONST", "TICK", "START", "RUN", "STORED", "OLD", "UNKNOWN"].map((n, j) => [n, 1 << j]));
 const T = TAG;
 const NAMES = Object.fromEntries(Object.entries(T).map(([n, b]) => [b, n]));
 
 // A unary or binary operation on single tags, lifted to sets.
-export const lift1 = (mask, f) => bits(mask).reduce((out, a) => out | f(a), 0);
+const lift1 = (mask, f) => bits(mask).reduce((out, a) => out | f(a), 0);
 const lift2 = (x, y, f) => bits(x).reduce((out, a) => bits(y).reduce((o, b) => o | f(a, b), out), 0);
 const bits = (mask) => { const out = []; for (let b = 1; b <= mask; b <<= 1) if (mask & b) out.push(b); return out.length ? out : [T.UNKNOWN]; };
 const describe = (mask) => bits(mask).map((b) => NAMES[b].toLowerCase()).join(" or ");
@@ -44,7 +44,7 @@ const TMIN_START_FLOAT = 0x42c60000;
 const constant = (a) => a === T.CONST || a === T.TICK;
 
 // The elapsed time and its scaling, shared by SSE and x87 arithmetic.
-export const ARITH = {
+const ARITH = {
   sub: (a, b) => (a === T.CONV && b === T.STARTT ? T.ELAPSED : a === T.CONST && b === T.CONST ? T.CONST : T.UNKNOWN),
   mul: (a, b) => ((a === T.ELAPSED && b === T.TICK) || (a === T.TICK && b === T.ELAPSED) ? T.SCALED
     : constant(a) && constant(b) ? T.CONST : T.UNKNOWN),
@@ -87,7 +87,7 @@ function tminOf(binary) {
 }
 
 // Which of t, s, tmin (or a stack slot, or read-only data) an operand names.
-export function placeTag(ctx, k) {
+function placeTag(ctx, k) {
   const place = placeOf(ctx, k);
   if (place?.slot) return { slot: `${place.slot.base}:${place.slot.off}` };
   if (place?.addr === undefined) return { unknown: true };
@@ -97,7 +97,7 @@ export function placeTag(ctx, k) {
 }
 
 // The tags a load from the memory operand of k gives.
-export function loadTag(ctx, k, state) {
+function loadTag(ctx, k, state) {
   const p = placeTag(ctx, k);
   if (p.slot) return state.slots.get(p.slot) ?? T.UNKNOWN;
   if (p.constant !== undefined) {
@@ -118,7 +118,7 @@ export function loadTag(ctx, k, state) {
 
 // A store of `mask` to the memory operand of k. A store that cannot be
 // placed may have hit any of them.
-export function storeTag(ctx, k, state, mask) {
+function storeTag(ctx, k, state, mask) {
   const p = placeTag(ctx, k);
   if (p.slot) state.slots.set(p.slot, mask);
   else if (p.global === "s") state.s = T.STORED;
