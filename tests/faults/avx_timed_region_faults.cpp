@@ -8,7 +8,7 @@
 //                       and the readings subtracted as integers
 // want FAULT_START_LOCAL timed.readings
 //   FAULT_RETURN        a return between the loop and the end reading
-// want FAULT_RETURN timed.exit
+// want FAULT_RETURN timed.instructions
 //   FAULT_INTERRUPT     a software interrupt (a system call through int
 //                       0x80) between the loop and the end reading
 // want FAULT_INTERRUPT timed.instructions

@@ -1,6 +1,6 @@
 // Fault for the audit to catch: a call between the loop and the second clock
 // reading, so the timed region measures more than the loop.
-// want timed.calls
+// want timed.instructions
 #include "../../src/harness/frame.h"
 #include "../../src/harness/result_lines.h"
 #include "../../src/variants/lanes128.h"

@@ -39,7 +39,7 @@ function namesIn(binary) {
 export default [
   {
     // Where it fails, every measuring function would fail calls.targets or
-    // timed.calls for each call the option adds: it runs first, and alone.
+    // timed.instructions for each call the option adds: it runs first, and alone.
     id: "code.instrumentation",
     claim: "No instrumentation runtime is linked in or imported (AddressSanitizer, ThreadSanitizer, MemorySanitizer, " +
       "-pg, profile generation or coverage, -finstrument-functions), whose option would add calls or counters to " +

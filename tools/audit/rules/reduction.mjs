@@ -131,7 +131,7 @@ function followLanes(ctx, loop) {
       return st;
     },
     // A clock call ends the walk (its reading is checked); any other call
-    // is timed.calls' to report.
+    // is timed.instructions' to report.
     successors: (k) => (isCall(instrs[k]) ? [] : values.next(k).filter((j) => !loop.contains(j))),
   });
   info.free();
