@@ -2,11 +2,11 @@
 // closure rules read (main, the start-up, what they call): a forward
 // analysis over one decoded function that knows, at every instruction,
 // which registers and stack slots hold an imported function (loaded from
-// its slot), zero, a code address of the program's own, or a pointer into
-// the driver's table of measuring functions, set to the table's address
-// and stepped by constants, or a function read from such a pointer. It follows what a compiler does with such a
-// pointer over a loop and its calls: a callee-saved register, a spill to
-// the stack and back. Anything else written to a place forgets what it held.
+// its slot), zero, or a code address of the program's own. It follows what
+// a compiler does with such a value over a loop and its calls: a
+// callee-saved register, a spill to the stack and back (slots placed from
+// the stack pointer or a frame pointer set from it). Anything else written
+// to a place forgets what it held.
 // For closure.stores it also knows the addresses a store may go to: the
 // function's own stack (the stack pointer, what is copied, stepped or
 // aligned from it), a fixed data address (RIP-relative or immediate), and
@@ -233,8 +233,7 @@ function join(a, b) {
 const equal = (a, b) => a.rsp === b.rsp && a.places.size === b.places.size &&
   [...a.places].every(([key, tag]) => sameTag(tag, b.places.get(key)));
 
-// The analysis over `code` (decodeReachable's), `tables` the addresses of
-// the driver's tables of measuring functions, `callee(ins)` the name of the
+// The analysis over `code` (decodeReachable's), `callee(ins)` the name of the
 // function a call reaches where it is known, `entry` what registers hold
 // on entry (the arguments a caller passes), a Map. Returns
 // registerAt(k, reg): what `reg` holds before instruction k, or null.

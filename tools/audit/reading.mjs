@@ -1,9 +1,8 @@
 // Reading the program's code from a root, for the closure rules: every
 // function the root reaches by direct calls and jumps into the program's
 // own code, decoded by reachability; what each call or jump out reaches
-// (an import through its slot, a register loaded from one, a measuring
-// function through the driver's table, the C library's function in an
-// executable that holds it); the code addresses it takes; and the bytes
+// (an import through its slot, a register loaded from one, the C
+// library's function in an executable that holds it); the code addresses it takes; and the bytes
 // it decodes, which closure.reachable accounts for; and where each of its
 // stores goes, which closure.stores judges.
 
@@ -86,8 +85,7 @@ const POINTER_SECTIONS = /^\.(got|got\.plt|data\.rel\.ro|init_array|fini_array|p
 // the program's own writable variables, or null where it does: the place
 // must be mapped writable once loaded (not read-only, not RELRO), not code,
 // not written by the loader (an import's slot, a relocated pointer), not
-// in a section of pointers, not a word that holds a code address, and not
-// the driver's table.
+// in a section of pointers, and not a word that holds a code address.
 function misplaced(binary, addr, size) {
   const at = `${addr.toString(16)} (${binary.nameAt(addr) ?? binary.sectionName(addr) ?? "unmapped"})`;
   if (binary.loaded(addr, size) === null && !binary.writesIn(addr, size).length) return `to ${at}, outside the image`;

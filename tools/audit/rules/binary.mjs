@@ -4,65 +4,19 @@
 
 import { VARIANTS, CLOCK } from "../variants.mjs";
 import { decodeReachable } from "../context.mjs";
-import { InstructionInfoFactory, Mnemonic, OpAccess, Register } from "iced-x86";
-import { isCall, hasMemoryOperand, isImmediate } from "../isa.mjs";
+import { InstructionInfoFactory, OpAccess } from "iced-x86";
+import { isCall, hasMemoryOperand } from "../isa.mjs";
 
 const NAMES = [CLOCK.name, ...VARIANTS.map((v) => v.name)];
 
-// The addresses the driver (main) can call: its direct calls, and every code
-// pointer in a data object it takes the address of (the table of measuring
-// functions). A slot filled at load time by a resolver (IRELATIVE) or a
-// pointer to a stub is reported, since what it reaches is decided at run time.
-function driverTargets(audit) {
+// The addresses the driver (main, with any part split off from it) calls
+// directly: how it calls each measuring function, by its name.
+function driverCalls(audit) {
   const { binary } = audit;
   const main = binary.code.find((s) => s.name === "main");
   if (!main) return null;
-  const code = decodeReachable(binary, main, [], audit.globals.clock);
-  const calls = new Set(), indirect = [], tables = [];
-  const dataSymbols = binary.symbols.filter((s) => !binary.isExecutable(s.addr)).sort((a, b) => (a.addr < b.addr ? -1 : 1));
-  const scanned = new Set();
-  // Addresses of data the driver takes: RIP-relative, absolute (a table
-  // indexed by a register), or an immediate (position-dependent code).
-  const dataAddresses = (ins) => {
-    const out = [];
-    if (ins.isIpRelMemoryOperand) out.push(ins.ipRelMemoryAddress);
-    else if (hasMemoryOperand(ins) || ins.mnemonic === Mnemonic.Lea)
-      if (ins.memoryBase === Register.None) out.push(ins.memoryDisplacementU64);
-    for (let k = 0; k < ins.opCount; k++)
-      if (isImmediate(ins.opKind(k))) out.push(BigInt.asUintN(64, ins.immediate(k)));
-    return out.filter((a) => binary.sectionName(a) && !binary.isExecutable(a));
-  };
-  // Every code pointer in the data object at `addr`: one that the symbol
-  // table names (a table whose pointers no symbol bounds is no table the
-  // audit can trust, and the functions it would reach are reported as not
-  // called by the driver).
-  const scan = (addr) => {
-    const sym = dataSymbols.find((s) => s.addr === addr);
-    if (!sym) return;
-    const pointers = [];
-    tables.push({ addr, pointers });
-    const end = sym.size ? addr + BigInt(sym.size) : dataSymbols.find((s) => s.addr > addr)?.addr ?? addr + 256n;
-    for (let p = addr; p + 8n <= end && p < addr + 4096n; p += 8n) {
-      const r = binary.relocations.get(p);
-      if (r?.type === "IRELATIVE") { indirect.push({ at: p, how: `a load-time resolver (${r.type})` }); continue; }
-      const target = binary.pointerAt(p);
-      if (target === null || !binary.isExecutable(target)) continue;
-      if (/^\.(i?plt|plt\.sec|plt\.got)$/.test(binary.sectionName(target) ?? "")) {
-        indirect.push({ at: p, how: `a stub in ${binary.sectionName(target)}` });
-        continue;
-      }
-      calls.add(target);
-      pointers.push({ at: p, target });
-    }
-  };
-  for (const ins of code.instrs) {
-    if (isCall(ins) && ins.nearBranchTarget) calls.add(ins.nearBranchTarget);
-    for (const addr of dataAddresses(ins)) {
-      if (!scanned.has(addr)) scan(addr);
-      scanned.add(addr);
-    }
-  }
-  return { calls, indirect, tables };
+  const code = decodeReachable(binary, main, binary.code.filter((p) => p.name.startsWith("main.")), audit.globals.clock);
+  return new Set(code.instrs.filter((ins) => isCall(ins) && ins.nearBranchTarget).map((ins) => ins.nearBranchTarget));
 }
 
 export default [
@@ -97,24 +51,12 @@ export default [
         else if (!["T", "t"].includes(defs[0].type))
           report(name, defs[0].addr, `defined as symbol type ${defs[0].type} (weak or resolved at load time), not one definition that the link fixes`);
       }
-      const driver = driverTargets(audit);
-      if (!driver) { report("main", null, "the driver (main) not found"); return; }
-      for (const i of driver.indirect)
-        report("main", i.at, `the driver's table holds a function pointer at ${i.at.toString(16)} filled by ${i.how}`);
-      const measuring = new Set();
+      const calls = driverCalls(audit);
+      if (!calls) { report("main", null, "the driver (main) not found"); return; }
       for (const v of VARIANTS) {
         const sym = audit.symbolOf(v.name);
-        if (sym) measuring.add(sym.addr);
-        if (sym && !driver.calls.has(sym.addr))
+        if (sym && !calls.has(sym.addr))
           report(v.name, sym.addr, "the driver does not call this code: it is not what runs under this name");
-      }
-      // The table of measuring functions holds nothing else that runs.
-      for (const { pointers } of driver.tables) {
-        if (!pointers.some((p) => measuring.has(p.target))) continue;
-        for (const p of pointers)
-          if (!measuring.has(p.target))
-            report("main", p.at, `the driver's table of measuring functions points at ${p.target.toString(16)} (${
-              binary.nameAt(p.target) ?? "no symbol"}), which is none of them`);
       }
     },
   },

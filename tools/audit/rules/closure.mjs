@@ -353,7 +353,7 @@ export default [
   {
     id: "closure.stores",
     claim: "The code the closure reads stores only into its own stack frame, the program's own writable variables " +
-      "(in a static executable, none that the C library's code refers to) and errno: never into an import's slot, the driver's table, data read-only once loaded, pointers the loader " +
+      "(in a static executable, none that the C library's code refers to) and errno: never into an import's slot, data read-only once loaded, pointers the loader " +
       "fills, or code, nor through an address it cannot place; a load-time resolver of the program's own stores " +
       "only into its frame and calls nothing; and a dynamic executable's import slots are read-only once loaded.",
     scope: "binary",
