@@ -29,13 +29,15 @@
 #include "context.h"
 #include "forms.h"
 #include "image.h"
+#include "json.h"
 
 extern "C" uint64_t clock_chain(uint64_t rounds);
 
 namespace {
 
 constexpr const char *USAGE =
-    "usage: isabench-fidelity [--isabench PATH] [--rounds N] [--search] [--tsv FILE] [--json]\n"
+    "usage: isabench-fidelity [--isabench PATH] [--rounds N] [--search] [--tsv FILE] [--json] [--goal G]\n"
+    "       isabench-fidelity --rejudge [--goal G] FILE...\n"
     "       isabench-fidelity --own-forms | --version | --help\n"
     "\n"
     "Times each line of isabench (by default the one beside this tool) against\n"
@@ -55,6 +57,11 @@ constexpr const char *USAGE =
     "  --tsv FILE  with --search, write the screen's cycles for every form and\n"
     "              offset to FILE\n"
     "  --json      the same figures as JSON\n"
+    "  --goal G    the ratio to the fastest form a line must stay within\n"
+    "              (1.03 by default)\n"
+    "  --rejudge   time nothing: take every figure again, as JSON, from the\n"
+    "              per-round times of the --json outputs FILE..., their rounds\n"
+    "              pooled in the order given (runs of one build on one machine)\n"
     "  --own-forms print every loop of every line as this tool builds it (the\n"
     "              line, the loop's number, its form, its offset and its bytes in\n"
     "              hexadecimal), and time nothing\n"
@@ -509,10 +516,10 @@ void print_own_forms() {
 }
 
 // What a ratio's interval says against the goal.
-const char *verdict(const Paired &p) {
-    if (p.high <= GOAL)
+const char *verdict(const Paired &p, double goal) {
+    if (p.high <= goal)
         return "within";
-    if (p.low > GOAL)
+    if (p.low > goal)
         return "slower";
     return "undecided";
 }
@@ -553,17 +560,25 @@ std::string text_interval(const Paired &p) {
     return text;
 }
 
-// What may have moved the figures, each with what to do about it. A warning
-// never changes a figure.
-std::vector<std::string> warnings_of(const Context &context, const std::vector<FamilyRun> &runs) {
+// How busy the machine was, as a warning where it may have moved the
+// figures; none where it did not.
+std::vector<std::string> machine_warnings(double load_before) {
     std::vector<std::string> warnings;
-    char text[256];
-    if (context.load_before[0] > BUSY_LOAD) {
+    if (load_before > BUSY_LOAD) {
+        char text[160];
         std::snprintf(text, sizeof text,
                       "the machine was busy when the run began (load average %.2f): run again on an idle machine",
-                      context.load_before[0]);
+                      load_before);
         warnings.push_back(text);
     }
+    return warnings;
+}
+
+// What may have moved the figures, each with what to do about it, after
+// those about the machine. A warning never changes a figure.
+std::vector<std::string> warnings_of(std::vector<std::string> warnings, const std::vector<FamilyRun> &runs,
+                                     double goal) {
+    char text[256];
     for (const Line &line : lines) {
         if (!line.runs)
             continue;
@@ -576,11 +591,11 @@ std::vector<std::string> warnings_of(const Context &context, const std::vector<F
             warnings.push_back(text);
         }
         const Paired to_fastest = line_to_fastest(line, run_of(runs, line.family));
-        if (std::string(verdict(to_fastest)) == "undecided") {
+        if (std::string(verdict(to_fastest, goal)) == "undecided") {
             std::snprintf(text, sizeof text,
                           "%s: the rounds varied too much to say whether it is within %.2f of the fastest form: run "
                           "again on an idle machine or with more --rounds",
-                          line.label, GOAL);
+                          line.label, goal);
             warnings.push_back(text);
         }
     }
@@ -595,11 +610,135 @@ std::vector<std::string> warnings_of(const Context &context, const std::vector<F
     return warnings;
 }
 
+// Cycles per iteration as text, or where the family's clock could not be
+// confirmed, `missing`.
+std::string cycles_text(const std::vector<FamilyRun> &runs, const Line &line, double seconds, const char *format,
+                        const char *missing) {
+    const FamilyRun &run = run_of(runs, line.family);
+    if (!run.clock_confirmed || !std::isfinite(seconds))
+        return missing;
+    char text[32];
+    std::snprintf(text, sizeof text, format, cycles_per_iteration(line.family, seconds, ELEMENTS, run.clock_hz));
+    return text;
+}
+
+double fastest_confirmed_clock(const std::vector<FamilyRun> &runs) {
+    double clock_hz = 0;
+    for (const FamilyRun &run : runs)
+        if (run.clock_confirmed)
+            clock_hz = std::max(clock_hz, run.clock_hz);
+    return clock_hz;
+}
+
+// The whole result as one JSON object; `context` is the context's JSON.
+void print_json(const std::string &context, int rounds, double goal, bool searching,
+                const std::vector<std::string> &warnings, const std::vector<FamilyRun> &runs) {
+    const double clock_hz = fastest_confirmed_clock(runs);
+    const auto cycles = [&](const Line &line, double seconds) { return cycles_text(runs, line, seconds, "%.3f", "null"); };
+    std::printf("{\"schema\": %d, \"context\": %s, \"clock_ghz\": %.3f, \"rounds\": %d, \"runs_per_round\": %d, "
+                "\"goal\": %.2f, \"search\": %s, \"warnings\": [",
+                SCHEMA, context.c_str(), clock_hz * 1e-9, rounds, RUNS_PER_ROUND, goal, searching ? "true" : "false");
+    for (std::size_t k = 0; k < warnings.size(); ++k)
+        std::printf("%s%s", k ? ", " : "", json_string(warnings[k]).c_str());
+    std::printf("], \"variants\": [");
+    const char *separator = "";
+    for (const Line &line : lines) {
+        if (!line.runs)
+            continue;
+        const FamilyRun &run = run_of(runs, line.family);
+        const Candidate &mine = run.candidates.front(), &top = fastest(run);
+        const Paired to_own = paired(quotients(line.isabench, mine.times));
+        const Paired to_fastest = line_to_fastest(line, run);
+        std::printf("%s\n  {\"label\": \"%s\", \"isabench_seconds\": %.6f, \"isabench_median_seconds\": %.6f, "
+                    "\"isabench_seconds_by_round\": %s, \"isabench_cycles_per_iteration\": %s, \"own_form\": \"%s\", "
+                    "\"own_form_number\": %u, "
+                    "\"own_form_address\": %s, \"own_form_seconds\": %.6f, \"own_form_median_seconds\": %.6f, "
+                    "\"own_form_cycles_per_iteration\": %s, \"ratio_to_own_form\": %s, "
+                    "\"ratio_to_own_form_interval\": %s, \"fastest_form\": \"%s\", \"fastest_confirmed\": %s, "
+                    "\"fastest_seconds\": %.6f, \"fastest_cycles_per_iteration\": %s, \"ratio_to_fastest\": %s, "
+                    "\"ratio_to_fastest_interval\": %s, \"verdict\": \"%s\", \"clock_ghz\": %.6f, "
+                    "\"clock_confirmed\": %s, \"forms\": [",
+                    separator, line.label, best(line.isabench), median(line.isabench),
+                    json_rounds(line.isabench).c_str(), cycles(line, best(line.isabench)).c_str(), mine.name.c_str(),
+                    run.own, mine.form.address >= 0 ? std::to_string(mine.form.address).c_str() : "null",
+                    best(mine.times), median(mine.times), cycles(line, best(mine.times)).c_str(),
+                    json_number(to_own.median, "%.4f").c_str(), json_interval(to_own).c_str(), top.name.c_str(),
+                    top.faster ? "true" : "false", best(top.times), cycles(line, best(top.times)).c_str(),
+                    json_number(to_fastest.median, "%.4f").c_str(), json_interval(to_fastest).c_str(),
+                    verdict(to_fastest, goal), run.clock_hz * 1e-9, run.clock_confirmed ? "true" : "false");
+        const char *comma = "";
+        for (const Candidate &c : run.candidates) {
+            std::printf("%s\n    {\"form\": \"%s\", \"origin\": \"%s\", \"seconds\": %.6f, \"median_seconds\": %.6f, "
+                        "\"seconds_by_round\": %s, \"cycles_per_iteration\": %s, \"own_form_over_this\": %s, "
+                        "\"interval\": %s, \"faster\": %s}",
+                        comma, c.name.c_str(), c.origin.c_str(), best(c.times), median(c.times),
+                        json_rounds(c.times).c_str(), cycles(line, best(c.times)).c_str(),
+                        json_number(c.over_own.median, "%.4f").c_str(), json_interval(c.over_own).c_str(),
+                        c.faster ? "true" : "false");
+            comma = ",";
+        }
+        std::printf("]}");
+        separator = ",";
+    }
+    std::printf("\n]}\n");
+}
+
+void print_text(const Context &context, int rounds, double goal, bool searching,
+                const std::vector<std::string> &warnings, const std::vector<FamilyRun> &runs) {
+    const double clock_hz = fastest_confirmed_clock(runs);
+    const auto cycles = [&](const Line &line, double seconds) { return cycles_text(runs, line, seconds, "%5.2f", "    ?"); };
+    print_context(context);
+    std::printf("core clock %.2f GHz (dependent 64-bit register additions)\n", clock_hz * 1e-9);
+    std::printf("%d rounds, each isabench once and every loop best of %d; ratios are medians over the rounds of\n"
+                "ratios within a round, with their 95%% interval\n",
+                rounds, RUNS_PER_ROUND);
+    for (const FamilyRun &run : runs)
+        if (run.runs && searching)
+            std::printf("searched %zu placed forms for %s in %.0f s\n", run.screened, run.label, run.search_seconds);
+    std::printf("\ncycles per iteration: the line's best and median over the rounds, each loop's best (floor 1.00)\n");
+    std::printf("%-7s %5s %6s  %-36s %5s  %-36s %5s  %s\n", "line", "best", "median", "own form (the loop it runs)",
+                "c/it", "fastest form confirmed", "c/it", "line / fastest");
+    for (const Line &line : lines) {
+        if (!line.runs) {
+            std::printf("%-7s not run: this processor or operating system lacks it\n", line.label);
+            continue;
+        }
+        const FamilyRun &run = run_of(runs, line.family);
+        const Candidate &mine = run.candidates.front(), &top = fastest(run);
+        const Paired to_fastest = line_to_fastest(line, run);
+        std::printf("%-7s %s  %s  %-36s %s  %-36s %s  %s %s\n", line.label, cycles(line, best(line.isabench)).c_str(),
+                    cycles(line, median(line.isabench)).c_str(), mine.name.c_str(),
+                    cycles(line, best(mine.times)).c_str(),
+                    top.faster ? top.name.c_str() : "(none faster than the own form)",
+                    cycles(line, best(top.times)).c_str(), text_interval(to_fastest).c_str(),
+                    verdict(to_fastest, goal));
+    }
+    std::printf("\nevery loop against the own form (own / this, per round)\n");
+    for (const FamilyRun &run : runs) {
+        if (!run.runs)
+            continue;
+        for (const Candidate &c : run.candidates) {
+            if (&c == &run.candidates.front())
+                continue;
+            std::printf("%-7s %-36s %5.2f c/it, median %5.2f  %s%s  (%s)\n", run.label, c.name.c_str(),
+                        cycles_per_iteration(run.family, best(c.times), ELEMENTS, run.clock_hz),
+                        cycles_per_iteration(run.family, median(c.times), ELEMENTS, run.clock_hz),
+                        text_interval(c.over_own).c_str(), c.faster ? " faster" : "", c.origin.c_str());
+        }
+    }
+    std::printf("\nwithin: the line is within %.2f of the fastest form; slower: surely not; undecided: the rounds\n"
+                "varied too much to say either\n", goal);
+    for (const std::string &warning : warnings)
+        std::printf("warning: %s\n", warning.c_str());
+}
+
 struct Options {
     std::string isabench = default_isabench();
     int rounds = DEFAULT_ROUNDS;
-    bool json = false, searching = false, own_forms = false, version = false;
+    double goal = GOAL;
+    bool json = false, searching = false, own_forms = false, version = false, rejudge = false;
     const char *tsv_path = nullptr;
+    std::vector<std::string> files;  // --rejudge's
 };
 
 Options parse_options(int argc, char **argv) {
@@ -607,6 +746,7 @@ Options parse_options(int argc, char **argv) {
     static const option LONG[] = {{"isabench", required_argument, nullptr, 'i'}, {"rounds", required_argument, nullptr, 'r'},
                                   {"search", no_argument, nullptr, 's'},         {"tsv", required_argument, nullptr, 't'},
                                   {"json", no_argument, nullptr, 'j'},           {"own-forms", no_argument, nullptr, 'o'},
+                                  {"goal", required_argument, nullptr, 'g'},     {"rejudge", no_argument, nullptr, 'R'},
                                   {"help", no_argument, nullptr, 'h'},           {"version", no_argument, nullptr, 'v'},
                                   {nullptr, 0, nullptr, 0}};
     int c;
@@ -622,16 +762,28 @@ Options parse_options(int argc, char **argv) {
             options.rounds = static_cast<int>(rounds);
             break;
         }
+        case 'g': {
+            char *end = nullptr;
+            options.goal = std::strtod(optarg, &end);
+            if (end == optarg || *end != '\0' || !(options.goal >= 1.0 && options.goal <= 2.0))
+                fail("--goal needs a ratio from 1 to 2, not %s", optarg);
+            break;
+        }
         case 's': options.searching = true; break;
         case 't': options.tsv_path = optarg; break;
         case 'j': options.json = true; break;
         case 'o': options.own_forms = true; break;
+        case 'R': options.rejudge = true; break;
         case 'v': options.version = true; break;
         case 'h': std::fputs(USAGE, stdout); std::exit(0);
         default: std::fputs(USAGE, stderr); std::exit(2);
         }
     }
-    if (optind < argc) {
+    if (options.rejudge) {
+        options.files.assign(argv + optind, argv + argc);
+        if (options.files.empty())
+            fail("%s", "--rejudge needs the --json outputs to take the figures from");
+    } else if (optind < argc) {
         std::fprintf(stderr, "isabench-fidelity: unknown argument %s\n%s", argv[optind], USAGE);
         std::exit(2);
     }
@@ -681,6 +833,135 @@ std::vector<FamilyRun> set_up(const Image &image, Processor processor, unsigned 
     return runs;
 }
 
+
+// A member of a --json output that --rejudge needs: missing or of another
+// kind, it stops with the file's name and the member's.
+const Json &member(const Json &object, const char *key, Json::Kind kind, const std::string &file) {
+    const Json *found = object.find(key);
+    if (!found || found->kind != kind)
+        fail("%s", (file + ": not an isabench-fidelity --json output with per-round times (" + key + ")").c_str());
+    return *found;
+}
+
+std::vector<double> numbers(const Json &list, const std::string &file) {
+    std::vector<double> values;
+    for (const Json &item : list.items) {
+        if (item.kind != Json::Kind::Number || !(item.number > 0))
+            fail("%s", (file + ": a time that is not a positive number").c_str());
+        values.push_back(item.number);
+    }
+    return values;
+}
+
+// Every figure taken again from the per-round times of --json outputs, their
+// rounds pooled in the order given; nothing is timed. The outputs must hold
+// the same lines with the same loops; the context is the first one's.
+int rejudge(const Options &options) {
+    std::vector<FamilyRun> runs;
+    std::string context;
+    std::vector<std::string> machine;
+    int rounds = 0;
+    bool searching = false;
+    for (const std::string &file : options.files) {
+        FILE *in = std::fopen(file.c_str(), "rb");
+        if (!in)
+            fail("cannot read %s", file.c_str());
+        std::string text;
+        char chunk[65536];
+        std::size_t n;
+        while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0)
+            text.append(chunk, n);
+        std::fclose(in);
+        Json report;
+        std::string error;
+        if (!parse_json(text, report, error))
+            fail("%s", (file + ": " + error).c_str());
+        const bool first = &file == &options.files.front();
+        const Json &variants = member(report, "variants", Json::Kind::Array, file);
+        if (first) {
+            context = member(report, "context", Json::Kind::Object, file).text;
+            searching = member(report, "search", Json::Kind::Boolean, file).boolean;
+        }
+        const Json *load = member(report, "context", Json::Kind::Object, file).find("load_average");
+        const Json *before = load ? load->find("before") : nullptr;
+        if (before && before->kind == Json::Kind::Array && !before->items.empty())
+            for (const std::string &warning : machine_warnings(before->items.front().number))
+                machine.push_back(options.files.size() > 1 ? file + ": " + warning : warning);
+        std::size_t file_rounds = 0;
+        std::vector<bool> seen(sizeof lines / sizeof lines[0], false);
+        for (const Json &variant : variants.items) {
+            const std::string label = member(variant, "label", Json::Kind::String, file).text;
+            Line *line = nullptr;
+            for (Line &candidate : lines)
+                if (label == candidate.label)
+                    line = &candidate;
+            if (!line || seen[line - lines] || (!first && !line->runs))
+                fail("%s", (file + ": an unknown or repeated line, or not the lines of the first file: " + label).c_str());
+            seen[line - lines] = true;
+            line->runs = true;
+            const std::vector<double> times =
+                numbers(member(variant, "isabench_seconds_by_round", Json::Kind::Array, file), file);
+            file_rounds = times.size();
+            line->isabench.insert(line->isabench.end(), times.begin(), times.end());
+
+            // The family's loops come from its first line; every other line of
+            // the family reports the same loops with the same times.
+            FamilyRun *run = nullptr;
+            for (FamilyRun &each : runs)
+                if (each.family == line->family)
+                    run = &each;
+            if (!run) {
+                runs.emplace_back();
+                run = &runs.back();
+                run->family = line->family;
+                run->label = line->label;
+                run->runs = run->clock_confirmed = true;
+                run->own = static_cast<unsigned>(member(variant, "own_form_number", Json::Kind::Number, file).number);
+                const Json *address = variant.find("own_form_address");
+                for (const Json &form : member(variant, "forms", Json::Kind::Array, file).items)
+                    run->candidates.push_back({Form{}, member(form, "form", Json::Kind::String, file).text,
+                                               member(form, "origin", Json::Kind::String, file).text, nullptr, {}, {},
+                                               false});
+                if (run->candidates.empty() ||
+                    run->candidates.front().name != member(variant, "own_form", Json::Kind::String, file).text)
+                    fail("%s", (file + ": " + label + ": the own form is not its first loop").c_str());
+                run->candidates.front().form.address =
+                    address && address->kind == Json::Kind::Number ? static_cast<int>(address->number) : -1;
+            }
+            const bool family_first = run->label == line->label;
+            const Json &forms = member(variant, "forms", Json::Kind::Array, file);
+            if (forms.items.size() != run->candidates.size())
+                fail("%s", (file + ": " + label + ": not the loops of the first file and the family's first line").c_str());
+            for (std::size_t k = 0; k < forms.items.size(); ++k) {
+                const Json &form = forms.items[k];
+                std::vector<double> &kept = run->candidates[k].times;
+                const std::vector<double> form_times =
+                    numbers(member(form, "seconds_by_round", Json::Kind::Array, file), file);
+                if (member(form, "form", Json::Kind::String, file).text != run->candidates[k].name ||
+                    form_times.size() != times.size() ||
+                    (!family_first && !std::equal(form_times.begin(), form_times.end(), kept.end() - times.size())))
+                    fail("%s", (file + ": " + label + ": not the loops and times of the first file and the family's "
+                                "first line: " + run->candidates[k].name).c_str());
+                if (family_first)
+                    kept.insert(kept.end(), form_times.begin(), form_times.end());
+            }
+            if (family_first) {
+                run->clock_hz = std::max(run->clock_hz, member(variant, "clock_ghz", Json::Kind::Number, file).number * 1e9);
+                run->clock_confirmed =
+                    run->clock_confirmed && member(variant, "clock_confirmed", Json::Kind::Boolean, file).boolean;
+            }
+        }
+        for (const Line &line : lines)
+            if (line.runs && !seen[&line - lines])
+                fail("%s", (file + ": not the lines of " + options.files.front()).c_str());
+        rounds += static_cast<int>(file_rounds);
+    }
+    for (FamilyRun &run : runs)
+        compare_with_own(run);
+    print_json(context, rounds, options.goal, searching, warnings_of(machine, runs, options.goal), runs);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -693,6 +974,8 @@ int main(int argc, char **argv) {
         print_own_forms();
         return 0;
     }
+    if (options.rejudge)
+        return rejudge(options);
     if (access(options.isabench.c_str(), X_OK) != 0)
         fail("cannot run %s", options.isabench.c_str());
 
@@ -724,117 +1007,11 @@ int main(int argc, char **argv) {
 
     confirm_clocks(runs);
     read_load_after(context);
-    double clock_hz = 0;
-    for (const FamilyRun &run : runs)
-        if (run.clock_confirmed)
-            clock_hz = std::max(clock_hz, run.clock_hz);
-    const std::vector<std::string> warnings = warnings_of(context, runs);
-
-    // Cycles per iteration as text, or where the family's clock could not be
-    // confirmed, `missing`.
-    const auto cycles = [&](const Line &line, double seconds, const char *format, const char *missing) {
-        const FamilyRun &run = run_of(runs, line.family);
-        if (!run.clock_confirmed || !std::isfinite(seconds))
-            return std::string(missing);
-        char text[32];
-        std::snprintf(text, sizeof text, format, cycles_per_iteration(line.family, seconds, ELEMENTS, run.clock_hz));
-        return std::string(text);
-    };
-    const auto json_cycles = [&](const Line &line, double seconds) { return cycles(line, seconds, "%.3f", "null"); };
-    const auto text_cycles = [&](const Line &line, double seconds) { return cycles(line, seconds, "%5.2f", "    ?"); };
-
-    if (options.json) {
-        std::printf("{\"schema\": %d, \"context\": %s, \"clock_ghz\": %.3f, \"rounds\": %d, \"runs_per_round\": %d, "
-                    "\"goal\": %.2f, \"search\": %s, \"warnings\": [",
-                    SCHEMA, context_json(context).c_str(), clock_hz * 1e-9, options.rounds, RUNS_PER_ROUND, GOAL,
-                    options.searching ? "true" : "false");
-        for (std::size_t k = 0; k < warnings.size(); ++k)
-            std::printf("%s%s", k ? ", " : "", json_string(warnings[k]).c_str());
-        std::printf("], \"variants\": [");
-        const char *separator = "";
-        for (const Line &line : lines) {
-            if (!line.runs)
-                continue;
-            const FamilyRun &run = run_of(runs, line.family);
-            const Candidate &mine = run.candidates.front(), &top = fastest(run);
-            const Paired to_own = paired(quotients(line.isabench, mine.times));
-            const Paired to_fastest = line_to_fastest(line, run);
-            std::printf("%s\n  {\"label\": \"%s\", \"isabench_seconds\": %.6f, \"isabench_median_seconds\": %.6f, "
-                        "\"isabench_seconds_by_round\": %s, \"isabench_cycles_per_iteration\": %s, \"own_form\": \"%s\", "
-                        "\"own_form_number\": %u, "
-                        "\"own_form_address\": %s, \"own_form_seconds\": %.6f, \"own_form_median_seconds\": %.6f, "
-                        "\"own_form_cycles_per_iteration\": %s, \"ratio_to_own_form\": %s, "
-                        "\"ratio_to_own_form_interval\": %s, \"fastest_form\": \"%s\", \"fastest_confirmed\": %s, "
-                        "\"fastest_seconds\": %.6f, \"fastest_cycles_per_iteration\": %s, \"ratio_to_fastest\": %s, "
-                        "\"ratio_to_fastest_interval\": %s, \"verdict\": \"%s\", \"clock_ghz\": %.6f, "
-                        "\"clock_confirmed\": %s, \"forms\": [",
-                        separator, line.label, best(line.isabench), median(line.isabench),
-                        json_rounds(line.isabench).c_str(), json_cycles(line, best(line.isabench)).c_str(), mine.name.c_str(), run.own,
-                        mine.form.address >= 0 ? std::to_string(mine.form.address).c_str() : "null", best(mine.times),
-                        median(mine.times), json_cycles(line, best(mine.times)).c_str(),
-                        json_number(to_own.median, "%.4f").c_str(), json_interval(to_own).c_str(), top.name.c_str(),
-                        top.faster ? "true" : "false", best(top.times), json_cycles(line, best(top.times)).c_str(),
-                        json_number(to_fastest.median, "%.4f").c_str(), json_interval(to_fastest).c_str(),
-                        verdict(to_fastest), run.clock_hz * 1e-9, run.clock_confirmed ? "true" : "false");
-            const char *comma = "";
-            for (const Candidate &c : run.candidates) {
-                std::printf("%s\n    {\"form\": \"%s\", \"origin\": \"%s\", \"seconds\": %.6f, \"median_seconds\": %.6f, "
-                            "\"seconds_by_round\": %s, \"cycles_per_iteration\": %s, \"own_form_over_this\": %s, "
-                            "\"interval\": %s, \"faster\": %s}",
-                            comma, c.name.c_str(), c.origin.c_str(), best(c.times), median(c.times),
-                            json_rounds(c.times).c_str(),
-                            json_cycles(line, best(c.times)).c_str(), json_number(c.over_own.median, "%.4f").c_str(),
-                            json_interval(c.over_own).c_str(), c.faster ? "true" : "false");
-                comma = ",";
-            }
-            std::printf("]}");
-            separator = ",";
-        }
-        std::printf("\n]}\n");
-        return 0;
-    }
-
-    print_context(context);
-    std::printf("core clock %.2f GHz (dependent 64-bit register additions)\n", clock_hz * 1e-9);
-    std::printf("%d rounds, each isabench once and every loop best of %d; ratios are medians over the rounds of\n"
-                "ratios within a round, with their 95%% interval\n",
-                options.rounds, RUNS_PER_ROUND);
-    for (const FamilyRun &run : runs)
-        if (run.runs && options.searching)
-            std::printf("searched %zu placed forms for %s in %.0f s\n", run.screened, run.label, run.search_seconds);
-    std::printf("\ncycles per iteration: the line's best and median over the rounds, each loop's best (floor 1.00)\n");
-    std::printf("%-7s %5s %6s  %-36s %5s  %-36s %5s  %s\n", "line", "best", "median", "own form (the loop it runs)",
-                "c/it", "fastest form confirmed", "c/it", "line / fastest");
-    for (const Line &line : lines) {
-        if (!line.runs) {
-            std::printf("%-7s not run: this processor or operating system lacks it\n", line.label);
-            continue;
-        }
-        const FamilyRun &run = run_of(runs, line.family);
-        const Candidate &mine = run.candidates.front(), &top = fastest(run);
-        const Paired to_fastest = line_to_fastest(line, run);
-        std::printf("%-7s %s  %s  %-36s %s  %-36s %s  %s %s\n", line.label,
-                    text_cycles(line, best(line.isabench)).c_str(), text_cycles(line, median(line.isabench)).c_str(),
-                    mine.name.c_str(), text_cycles(line, best(mine.times)).c_str(),
-                    top.faster ? top.name.c_str() : "(none faster than the own form)",
-                    text_cycles(line, best(top.times)).c_str(), text_interval(to_fastest).c_str(), verdict(to_fastest));
-    }
-    std::printf("\nevery loop against the own form (own / this, per round)\n");
-    for (const FamilyRun &run : runs) {
-        if (!run.runs)
-            continue;
-        for (const Candidate &c : run.candidates) {
-            if (&c == &run.candidates.front())
-                continue;
-            std::printf("%-7s %-36s %5.2f c/it, median %5.2f  %s%s  (%s)\n", run.label, c.name.c_str(),
-                        cycles_per_iteration(run.family, best(c.times), ELEMENTS, run.clock_hz),
-                        cycles_per_iteration(run.family, median(c.times), ELEMENTS, run.clock_hz),
-                        text_interval(c.over_own).c_str(), c.faster ? " faster" : "", c.origin.c_str());
-        }
-    }
-    std::printf("\nwithin: the line is within %.2f of the fastest form; slower: surely not; undecided: the rounds\n"
-                "varied too much to say either\n", GOAL);
-    for (const std::string &warning : warnings)
-        std::printf("warning: %s\n", warning.c_str());
+    const std::vector<std::string> warnings =
+        warnings_of(machine_warnings(context.load_before[0]), runs, options.goal);
+    if (options.json)
+        print_json(context_json(context), options.rounds, options.goal, options.searching, warnings, runs);
+    else
+        print_text(context, options.rounds, options.goal, options.searching, warnings, runs);
     return 0;
 }
