@@ -85,8 +85,11 @@ BUILDS = [
     Build("retpoline", "GCC return and indirect-branch thunks", "gcc",
           "-mfunction-return=thunk -mindirect-branch=thunk"),
     Build("clang-retpoline", "Clang retpolines", "clang", "-mretpoline"),
-    Build("ubsan", "UndefinedBehaviorSanitizer, which checks the driver only", "gcc", "-fsanitize=undefined",
+    Build("ubsan", "GCC's UndefinedBehaviorSanitizer, which checks the driver only", "gcc", "-fsanitize=undefined",
           "-fsanitize=undefined"),
+    Build("no-inline", "-O2 -fno-inline, where GCC keeps values across calls it sees into", "gcc", "-O2 -fno-inline"),
+    Build("fpic", "-fPIC, which spills the constants' addresses", "gcc", "-fPIC"),
+    Build("stack-check", "-fstack-check, which probes the stack", "gcc", "-fstack-check"),
     Build("x86-64-v3", "-march=x86-64-v3", "gcc", "-march=x86-64-v3"),
     Build("x86-64-v4", "-march=x86-64-v4", "gcc", "-march=x86-64-v4"),
     Build("native", "-march=native", "gcc", "-march=native"),
@@ -100,8 +103,9 @@ BUILDS = [
 
 # Flags the configure refuses, each by name: an extension added by name
 # would widen every variant; the others instrument the measured code.
-REFUSED = ["-mavx2", "-msse4.1", "-fsanitize=address", "-fsanitize=thread", "-pg", "-fprofile-generate",
-           "--coverage", "-finstrument-functions"]
+REFUSED = [("gcc", "-mavx2"), ("gcc", "-msse4.1"), ("gcc", "-fsanitize=address"), ("gcc", "-fsanitize=thread"),
+           ("gcc", "-pg"), ("gcc", "-fprofile-generate"), ("gcc", "--coverage"), ("gcc", "-finstrument-functions"),
+           ("gcc", "-fsplit-stack"), ("clang", "-fsanitize=undefined")]
 
 COMPILERS = {"gcc": ("gcc", "g++"), "clang": ("clang", "clang++")}
 
@@ -132,9 +136,9 @@ def check_build(build, root, audit):
     return []
 
 
-def check_refused(flag, root):
-    directory = os.path.join(root, "refused")
-    out = run(["cmake", "-S", SOURCE, "-B", directory, "-G", "Ninja", "-DCMAKE_CXX_COMPILER=g++",
+def check_refused(compiler, flag, root):
+    directory = os.path.join(root, f"refused-{compiler}")
+    out = run(["cmake", "-S", SOURCE, "-B", directory, "-G", "Ninja", f"-DCMAKE_CXX_COMPILER={COMPILERS[compiler][1]}",
                f"-DCMAKE_CXX_FLAGS={flag}"])
     if out.returncode == 0:
         return [f"a configure with {flag} in its flags was not refused"]
@@ -169,9 +173,9 @@ def main():
             print(p, flush=True)
         failed += bool(problems)
     if not args.names:
-        for flag in REFUSED:
-            problems = check_refused(flag, args.root)
-            print(f"== refused {flag}: {'FAILED' if problems else 'yes, by name'}", flush=True)
+        for compiler, flag in REFUSED:
+            problems = check_refused(compiler, flag, args.root)
+            print(f"== refused {flag} ({compiler}): {'FAILED' if problems else 'yes, by name'}", flush=True)
             for p in problems:
                 print(p, flush=True)
             failed += bool(problems)

@@ -5,7 +5,8 @@
 //                            which the clock then calls directly: on Linux
 //                            under both of the C library's names, as a
 //                            static link finds them; on Windows in place of
-//                            the runtime's, on its precise time function
+//                            the runtime's, on its precise time function,
+//                            linked after everything else
 // want FAULT_OWN_TIME_FUNCTION clock.body
 //   FAULT_COUNTER            a clock that calls no time function and returns
 //                            a counter, each reading a fixed step on
@@ -39,8 +40,17 @@ static uint64_t microseconds_now() {
 }
 #endif
 
+#if defined(_WIN32)
+// After everything the program and the runtime link, as the linker puts a
+// source added last to the executable's: its place alone does not tell it
+// from the runtime's.
+#define AUDIT_FAULT_PLACE __attribute__((section(".text$zzz")))
+#else
+#define AUDIT_FAULT_PLACE
+#endif
+
 // Out of line, as a time function of a library would be.
-extern "C" [[gnu::noinline]] int gettimeofday(struct timeval *__restrict now, void *__restrict) noexcept {
+extern "C" [[gnu::noinline]] AUDIT_FAULT_PLACE int gettimeofday(struct timeval *__restrict now, void *__restrict) noexcept {
     const uint64_t half = microseconds_now() / 2;
     now->tv_sec = static_cast<decltype(now->tv_sec)>(half / 1000000u);
     now->tv_usec = static_cast<decltype(now->tv_usec)>(half % 1000000u);

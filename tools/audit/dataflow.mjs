@@ -267,8 +267,12 @@ on([M.Mov, ...CLASSES.copy], (ins, s, env) => {
     return true;
   }
   if (ins.op0Kind !== OpKind.Memory) return false;
-  if (ins.op1Kind === OpKind.Register && s.frame.has(full(ins.op1Register))) s.escaped = true;
-  storeSlot(s, placeOperand(ins, s), memSize(ins), v);
+  // A pointer into the frame stored outside it lets a callee reach the
+  // slots; kept in the frame itself (a realigned frame's saved pointer) it
+  // gives a callee nothing it could not reach from its own stack.
+  const place = placeOperand(ins, s);
+  if (ins.op1Kind === OpKind.Register && s.frame.has(full(ins.op1Register)) && !place?.frame) s.escaped = true;
+  storeSlot(s, place, memSize(ins), v);
   return true;
 });
 // A byte or word zero-extended into a general register (the driver's
@@ -281,16 +285,22 @@ on([M.Movzx], (ins, s, env) => {
   return true;
 });
 
-// Vector moves of one element, broadcasts and interleaves.
-on(CLASSES.element, (ins, s, env) => {
+// Vector moves of one element (a double loaded whole too: the printed
+// element count, which movlps loads keeping the high one), broadcasts and
+// interleaves.
+const DOUBLE_LOADS = [M.Movsd, M.Vmovsd, M.Movlps];
+on([...CLASSES.element, ...DOUBLE_LOADS], (ins, s, env) => {
   const n = ins.mnemonic === M.Movd || ins.mnemonic === M.Vmovd ? 4 : 8;
+  if (DOUBLE_LOADS.includes(ins.mnemonic) && (ins.opCount !== 2 || ins.op1Kind !== OpKind.Memory)) return false;
   const v = operand(ins, 1, s, env);
   if (ins.op0Kind === OpKind.Memory) { storeSlot(s, placeOperand(ins, s), n, v); return true; }
   if (ins.op0Kind !== OpKind.Register) return false;
   const low = v ? v.bytes.slice(0, n) : unknownBytes(n);
   // The low element; the rest of the 128 bits (or 64) is cleared.
   const width = isVector(ins.op0Register) ? 16 : 8;
-  write(s, ins.op0Register, known(low.concat(new Array(width - n).fill(0)), v ? v.src : "mixed"), ins.encoding);
+  const high = ins.mnemonic === M.Movlps ? (s.regs.get(full(ins.op0Register))?.bytes ?? unknownBytes(16)).slice(8, 16)
+    : new Array(width - n).fill(0);
+  write(s, ins.op0Register, known(low.concat(high), v ? v.src : "mixed"), ins.encoding);
   return true;
 });
 on(CLASSES.broadcast, (ins, s, env) => {
@@ -413,8 +423,11 @@ on([M.Leave], (ins, s) => {
 on([M.Push], (ins, s, env) => {
   const sp = s.frame.get(Register.RSP);
   const v = ins.op0Kind === OpKind.Memory ? env.load(ins, s, 8) : operand(ins, 0, s, env);
-  if (ins.op0Kind === OpKind.Register && s.frame.has(full(ins.op0Register))) s.escaped = true;
-  if (!sp) { storeSlot(s, null, 8, undefined); return true; }
+  if (!sp) {
+    if (ins.op0Kind === OpKind.Register && s.frame.has(full(ins.op0Register))) s.escaped = true;
+    storeSlot(s, null, 8, undefined);
+    return true;
+  }
   const top = { base: sp.base, off: sp.off - 8n };
   storeSlot(s, { frame: top }, 8, v && known(v.bytes.slice(0, 8).concat(unknownBytes(Math.max(0, 8 - v.bytes.length))), v.src));
   s.frame.set(Register.RSP, top);

@@ -16,6 +16,7 @@
 
 import { InstructionInfoFactory, MemorySizeExt, Mnemonic, OpAccess, OpKind, Register } from "iced-x86";
 import { solveForward } from "./engine.mjs";
+import { decodeReachable } from "./context.mjs";
 import { fullRegister, isCall, isImmediate } from "./isa.mjs";
 
 // What a call leaves unchanged, by calling convention.
@@ -79,8 +80,37 @@ function stackSlot(ins, state) {
 
 // What a call leaves: the callee-saved registers and the stack as they
 // were, errno's address or a standard stream where the callee returns one.
+// The registers a function of the program's own, and all it calls, may
+// write; null where it calls or jumps to anything the audit cannot read. A
+// compiler that sees the callee (GCC's -fipa-ra) keeps values in the
+// others across the call.
+const clobbers = new WeakMap();
+function writtenBy(binary, addr, info) {
+  if (!clobbers.has(binary)) clobbers.set(binary, new Map());
+  const known = clobbers.get(binary);
+  if (known.has(addr)) return known.get(addr);
+  known.set(addr, null);
+  const sym = binary.code.find((x) => x.addr === addr);
+  if (!sym) return null;
+  const code = decodeReachable(binary, sym, binary.code.filter((p) => p.name.startsWith(`${sym.name}.`)), null);
+  if (code.exits.length) return null;
+  const out = new Set();
+  for (const ins of code.instrs) {
+    const t = code.targets.get(ins.ip);
+    const callee = isCall(ins) ? (t?.kind === "program" ? writtenBy(binary, ins.nearBranchTarget, info) : null) : new Set();
+    if (!callee) return null;
+    callee.forEach((r) => out.add(r));
+    for (const u of info.info(ins).usedRegisters())
+      if (u.access !== OpAccess.Read && u.access !== OpAccess.CondRead) out.add(fullRegister(u.register));
+  }
+  known.set(addr, out);
+  return out;
+}
+
 function afterCall(ins, s, env) {
   const reg = (r) => s.places.get(`r${r}`);
+  const target = env.code.targets.get(ins.ip);
+  const written = target?.kind === "program" && !env.callee(ins) ? writtenBy(env.binary, ins.nearBranchTarget, env.info) : null;
   // A call through a register loaded from an import's slot (MinGW's call
   // *%rbx to _errno), or through a register or a slot that holds the
   // runtime's own function (a static MinGW build's __acrt_iob_func).
@@ -89,7 +119,8 @@ function afterCall(ins, s, env) {
   const callee = env.callee(ins) ?? (via?.kind === "import" ? via.name : via?.kind === "code" ? env.binary.nameAt(via.target) : null);
   const number = reg(Register.RCX);
   for (const key of [...s.places.keys()])
-    if (key.startsWith("r") && !env.saved.has(Number(key.slice(1)))) s.places.delete(key);
+    if (key.startsWith("r") && !env.saved.has(Number(key.slice(1))) && !(written && !written.has(Number(key.slice(1)))))
+      s.places.delete(key);
   if (ERRNO_FUNCTIONS.has(callee)) s.places.set(`r${Register.RAX}`, { kind: "errno" });
   if (callee === "__acrt_iob_func" && number?.kind === "address" && STREAM_NUMBERS.has(number.target))
     s.places.set(`r${Register.RAX}`, { kind: "stream", name: STREAM_NUMBERS.get(number.target) });
@@ -179,6 +210,12 @@ function transfer(ins, input, env) {
   if (isCall(ins)) return afterCall(ins, s, env);
   if (stackStep(ins, s)) return s;
   const m = ins.mnemonic;
+  // Two registers swapped (Clang's cpuid.h keeps RBX so).
+  if (m === Mnemonic.Xchg && is64(dst) && ins.op1Kind === OpKind.Register && is64(ins.op1Register)) {
+    const [a, b] = [reg(dst), reg(ins.op1Register)];
+    setReg(s, dst, b);
+    return set(ins.op1Register, a);
+  }
   // A register cleared by xor or sub with itself.
   if ((m === Mnemonic.Xor || m === Mnemonic.Sub) && (is32(dst) || is64(dst)) && ins.op1Kind === OpKind.Register &&
       ins.op1Register === dst) return set(fullRegister(dst), { kind: "zero" });
@@ -239,7 +276,7 @@ const equal = (a, b) => a.rsp === b.rsp && a.places.size === b.places.size &&
 // registerAt(k, reg): what `reg` holds before instruction k, or null.
 export function provenance(binary, code, callee = () => null, entry = new Map()) {
   const info = new InstructionInfoFactory();
-  const env = { binary, info, callee, saved: CALLEE_SAVED[binary.abi] };
+  const env = { binary, code, info, callee, saved: CALLEE_SAVED[binary.abi] };
   const solved = solveForward({
     size: code.instrs.length, entries: [code.entry ?? 0], initial: () => ({ places: new Map([...entry].map(([r, tag]) => [`r${r}`, tag])), rsp: 0n }),
     successors: (k) => code.next(k), transfer: (k, s) => transfer(code.instrs[k], s, env), join, equal,

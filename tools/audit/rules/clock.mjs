@@ -22,6 +22,9 @@ import { programEnd } from "../targets.mjs";
 // its own code, which no rule here reads.
 const IMPORTED = { elf: new Set(["gettimeofday"]), pe: new Set() };
 const LINKED = { elf: new Set(["__gettimeofday"]), pe: new Set(["gettimeofday", "mingw_gettimeofday"]) };
+// MinGW's runtime defines its gettimeofday in one object with these: one
+// the program defines, wherever the link puts it, comes without them.
+const RUNTIME_COMPANIONS = ["getntptimeofday", "mingw_gettimeofday"];
 // The stack protector's failure report, the one other call: it never returns.
 const FAILURE = "__stack_chk_fail";
 // The out-parameter the time function fills: a timeval or timespec.
@@ -38,7 +41,8 @@ function classifyCall(ctx, k) {
   if (!t) return "an indirect call through a register";
   if (t.kind === "import" && IMPORTED[format].has(t.name)) return "time";
   if (t.kind === "import" && t.name === FAILURE) return "failure";
-  const own = ctx.code.instrs[k].nearBranchTarget < programEnd(ctx.binary);
+  const own = ctx.code.instrs[k].nearBranchTarget < programEnd(ctx.binary) ||
+    (format === "pe" && !RUNTIME_COMPANIONS.every((n) => ctx.binary.code.some((s) => s.name === n)));
   if (t.kind === "program" && LINKED[format].has(t.name) && (format === "pe" || isStatic(ctx.binary)) && !own) return "time";
   if (t.kind === "program" && (IMPORTED[format].has(t.name) || LINKED[format].has(t.name)))
     return `${t.name} defined by the program itself, not the system's time function`;
@@ -226,6 +230,9 @@ function keepsAffine(ctx, k) {
   const ins = ctx.code.instrs[k];
   if ([ins.memoryBase, ins.memoryIndex].some((r) => r !== Register.None && RegisterExt.size(r) !== 8)) return false;
   if (ins.isJccShortOrNear) return true;
+  // A stack probe (-fstack-check): or or add of zero into memory changes nothing.
+  if ((ins.mnemonic === M.Or || ins.mnemonic === M.Add) && ins.op0Kind === OpKind.Memory && isImmediate(ins.op1Kind) &&
+      ins.immediate(1) === 0n) return true;
   // Zeroing and whole-register vector moves, as a build that clears its
   // variables before use (-ftrivial-auto-var-init) clears the timeval.
   if (ins.mnemonic === M.Xor || CLASSES.xor.has(ins.mnemonic)) return zeroingIdiom(ins);

@@ -371,8 +371,9 @@ export default [
         if (resolver)
           for (const c of [...calls, ...followed]) report(name, c.at, `run as ${what}, before the loader protects its data: calls ${c.name ?? hex(c.target)}`);
       }
-      for (const slot of writableImportSlots(binary))
-        report("-", slot, `the import slot at ${hex(slot)} stays writable once loaded (linked without -z relro -z now)`);
+      const writable = writableImportSlots(binary);
+      if (writable.length)
+        report("-", writable[0], `${writable.length} import slots, the first at ${hex(writable[0])}, stay writable once loaded (linked without -z relro -z now)`);
     },
   },
   {

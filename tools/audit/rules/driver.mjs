@@ -5,12 +5,13 @@
 // variant due next, and each call it makes is read for what it reaches.
 // What a message prints to is closure.output's to prove.
 
-import { FlowControl } from "iced-x86";
+import { FlowControl, Register } from "iced-x86";
 import { decodeReachable } from "../context.mjs";
 import { solveForward } from "../engine.mjs";
 import { valueSteps } from "../dataflow.mjs";
 import { entersKernel, isCall } from "../isa.mjs";
 import { readCode } from "../reading.mjs";
+import { provenance } from "../provenance.mjs";
 import { readProgram } from "./closure.mjs";
 
 // The library functions that print a message (closure.output holds them to
@@ -32,16 +33,22 @@ const outward = (code, k) => !code.returns(k) && (isCall(code.instrs[k]) ||
 // MinGW's inline fprintf) is read with all it calls: it prints a message
 // where it reaches a library function that prints, and may run no
 // measuring function.
-function judge(env, code, k) {
-  let t = code.targets.get(code.instrs[k].ip);
+function judge(env, code, k, prov) {
+  const ins = code.instrs[k];
+  let t = code.targets.get(ins.ip), addr = ins.nearBranchTarget;
+  // A call through a register loaded from an import's slot or with a
+  // function of the program's own, as the provenance analysis finds it on
+  // every way into the call (a Debug build's call *%rax).
+  const tag = t?.kind === "register" && ins.memoryBase === Register.None ? prov.registerAt(k, t.register ?? ins.op0Register) : null;
+  if (tag?.kind === "import") t = { kind: "import", name: tag.name };
+  else if (tag?.kind === "code") [t, addr] = [{ kind: "program", name: env.binary.nameAt(tag.target) }, tag.target];
   // MinGW's runtime reaches some of its functions through pointers of its
   // own, __imp_NAME beside NAME, in data that nothing else writes: a call
-  // to that function, by its name.
-  const held = t?.kind === "slot" && env.binary.format === "pe" ? env.binary.nameAt(env.binary.pointerAt(t.slot) ?? 0n) : null;
-  if (held && t.name === `__imp_${held}`) t = { kind: "import", name: held };
+  // to that function.
+  const held = t?.kind === "slot" && env.binary.format === "pe" ? env.binary.pointerAt(t.slot) : null;
+  if (held && t.name === `__imp_${env.binary.nameAt(held)}`) [t, addr] = [{ kind: "program", name: env.binary.nameAt(held) }, held];
   if (!t || t.kind === "register" || t.kind === "slot" || t.kind === "data")
     return { problem: t?.kind === "slot" ? `calls through ${t.name ?? "a slot"}, which names no import` : "calls through a pointer" };
-  const addr = code.instrs[k].nearBranchTarget;
   if (t.kind === "program" && env.order.has(addr)) return { measuring: env.order.get(addr) };
   // The C library's or runtime's own function, where the executable holds it.
   const library = t.kind === "import" ? t.name : t.kind === "program" ? env.libraryAt(addr) : null;
@@ -68,6 +75,7 @@ function judge(env, code, k) {
 function followMain(env, main) {
   const code = decodeReachable(env.binary, main, partsOf(env.binary, main), env.clock);
   const steps = valueSteps(code, env.binary);
+  const prov = provenance(env.binary, code);
   const W = env.names.length + 1;
   // What instruction k does with `done` variants done: { next } or { finding }.
   const verdict = (k, done) => {
@@ -77,7 +85,7 @@ function followMain(env, main) {
     if ((code.returns(k) || code.leaves(k)) && dueName && !outward(code, k))
       return { finding: `leaves main before ${dueName} has run or been skipped with a message on standard error` };
     if (!outward(code, k)) return { next: done };
-    const j = judge(env, code, k);
+    const j = judge(env, code, k, prov);
     const where = `, where ${dueName ?? "no measuring function"} is due`;
     if (j.problem) return { finding: j.problem + where };
     if (j.measuring !== undefined && j.measuring !== done)

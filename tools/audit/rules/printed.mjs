@@ -309,6 +309,11 @@ const formatOf = (def, binary) =>
   `${def.tag}) s=${binary.format === "pe" ? "%I64X" : "%lX"} t=%.6lf // N=%.0lf iterations of arithmetics; ${def.label}\n`;
 const FORMAT_ARGUMENT = { sysv: { printf: Register.RDI, __printf_chk: Register.RSI },
   win64: { printf: Register.RCX, __printf_chk: Register.RDX } };
+// The element count the line prints after "N=": 1,000,000,000 as a double,
+// in the register printf reads it from.
+const ELEMENTS = 0x41cdcd6500000000n;
+const COUNT_ARGUMENT = { sysv: { printf: Register.XMM1, __printf_chk: Register.XMM1 },
+  win64: { printf: Register.R9, __printf_chk: null } };
 
 // The string the register holds the address of before instruction k, where
 // it lies in read-only data the loader leaves as the file has it; null
@@ -340,6 +345,9 @@ function checkPrinted(ctx, report) {
     const target = ctx.code.targets.get(ins.ip);
     if (!target || target.kind !== "import" || !PRINTF.has(target.name)) return;
     const [sum, time] = ARGUMENTS[ctx.binary.abi][target.name].map((r) => before.regs.get(full(r)) ?? T.UNKNOWN);
+    const count = ctx.values.before(k)?.regs.get(full(COUNT_ARGUMENT[ctx.binary.abi][target.name] ?? Register.None));
+    if (!count || numberOf(count.bytes, 0, 8) !== ELEMENTS)
+      report(ins, "prints as the element count a value other than 1,000,000,000 as a double");
     const format = stringIn(ctx, k, FORMAT_ARGUMENT[ctx.binary.abi][target.name]);
     if (format !== formatOf(ctx.def, ctx.binary))
       report(ins, `prints with the format ${format === null ? "at an address the analysis cannot place" : JSON.stringify(format)}, ` +
@@ -356,7 +364,7 @@ export default [
   {
     id: "printed.values",
     claim: "Every path to the results line's printf runs the timed runs, and by value flow the line prints, with " +
-      "its own format (variants.def's tag and label), the sum " +
+      "its own format (variants.def's tag and label) and the element count 10^9, the sum " +
       "s held at the last run's end reading and a time that is the starting 99 s or a run's end reading minus its start " +
       "reading as the clock returned it (stored in t unchanged), scaled by exactly the tick length (1e-7 as a " +
       "double read from read-only data); t and tmin hold nothing else.",

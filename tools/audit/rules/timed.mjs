@@ -92,7 +92,8 @@ function checkOnce(ctx, region, loop, report) {
 export default [
   {
     id: "timed.readings",
-    claim: "Each run reads the clock twice: a start reading stored in t, and an end reading that t is subtracted from.",
+    claim: "Each run reads the clock twice: a start reading stored in t, and an end reading that t is subtracted " +
+      "from; no path leads from one end reading to another without a start reading between them.",
     scope: "function",
     appliesTo: variants,
     check(ctx, report) {
@@ -106,6 +107,15 @@ export default [
         for (const k of region.seen)
           if (timed.isClockCall(k) && !timed.ends.has(k))
             report(code.instrs[k], "the run's timed region ends at a clock reading that t is not subtracted from");
+      // A run whose start is an earlier run's reading times all runs since.
+      const starts = new Set(timed.starts);
+      for (const end of timed.ends) {
+        const again = [...timed.reach(ctx.values.next(end), (k) => !starts.has(k) && !timed.ends.has(k))]
+          .find((k) => timed.ends.has(k));
+        if (again !== undefined)
+          report(code.instrs[again], `reached from the end reading at ${code.instrs[end].ip.toString(16)} without a start ` +
+            "reading between them: this run's elapsed time counts from an earlier reading");
+      }
     },
   },
   {
