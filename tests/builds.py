@@ -20,6 +20,8 @@ import sys
 import time
 from typing import NamedTuple
 
+from harness import FEATURES_DEF, table_rows
+
 SOURCE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
 
@@ -101,11 +103,12 @@ BUILDS = [
     Build("tune-znver3", "-O2 -mtune=znver3", "gcc", "-O2 -mtune=znver3"),
 ]
 
-# Flags the configure refuses, each by name: an extension added by name
-# would widen every variant; the others instrument the measured code.
-REFUSED = [("gcc", "-mavx2"), ("gcc", "-msse4.1"), ("gcc", "-fsanitize=address"), ("gcc", "-fsanitize=thread"),
-           ("gcc", "-pg"), ("gcc", "-fprofile-generate"), ("gcc", "--coverage"), ("gcc", "-finstrument-functions"),
-           ("gcc", "-fsplit-stack"), ("clang", "-fsanitize=undefined")]
+# Flags the configure refuses, each by name: every extension's flag (added
+# by name, it would widen every variant), and the options that instrument
+# the measured code or link a runtime of their own into the program.
+REFUSED = [("gcc", f"-m{row['compiler']}") for row in table_rows(FEATURES_DEF, "ISABENCH_FEATURE")] + [
+    ("gcc", "-fsanitize=address"), ("gcc", "-fsanitize=thread"), ("gcc", "-pg"), ("gcc", "-fprofile-generate"),
+    ("gcc", "--coverage"), ("gcc", "-finstrument-functions"), ("gcc", "-fsplit-stack"), ("clang", "-fsanitize=undefined")]
 
 COMPILERS = {"gcc": ("gcc", "g++"), "clang": ("clang", "clang++")}
 
