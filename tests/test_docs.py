@@ -25,7 +25,7 @@ import subprocess
 import sys
 import unittest
 
-from harness import FEATURES_DEF, SOURCE, VARIANTS_DEF, table_rows
+from harness import SOURCE, TABLES, TABLES_JSON
 
 AUDIT = []
 DOC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs", "audit.md")
@@ -83,10 +83,10 @@ class AuditDocumented(unittest.TestCase):
         self.assertEqual(long, [], "audit functions longer than 90 lines")
 
 
-FEATURES = table_rows(FEATURES_DEF, "ISABENCH_FEATURE")
-STATES = table_rows(FEATURES_DEF, "ISABENCH_STATE")
-VARIANT_ROWS = table_rows(VARIANTS_DEF, "ISABENCH_VARIANT")
-LOOP_ROWS = table_rows(VARIANTS_DEF, "ISABENCH_LOOP")
+FEATURES = TABLES["features"]
+STATES = TABLES["states"]
+VARIANT_ROWS = TABLES["variants"]
+LOOP_ROWS = TABLES["loops"]
 
 # What is source: code, build files and scripts, not documents.
 SOURCE_SUFFIXES = (".cpp", ".h", ".c", ".S", ".def", ".cmake", ".txt", ".py", ".mjs", ".js", ".sh")
@@ -98,10 +98,9 @@ def word(text):
     return r"(?<![\w.-])" + re.escape(text) + r"(?![\w-])"
 
 
-def mask_pattern(mask):
+def mask_pattern(value):
     """A mask's value however C, JavaScript or Python spell it: a shifted one
     for a single bit, or hexadecimal."""
-    value = eval(mask.replace("u", ""), {})  # the table's masks: 1u << N or 0x...
     spellings = [r"0x0*" + format(value, "x") + r"\b"]
     if value & (value - 1) == 0:
         spellings.append(r"\b1[uUlL]*\s*<<\s*" + str(value.bit_length() - 1) + r"\b")
@@ -111,7 +110,7 @@ def mask_pattern(mask):
 def form_name(loop):
     """A loop as the fidelity tool names it: its tokens, then @offset."""
     tokens = [loop[k].replace("_", "-") for k in ("order", "counter", "position", "copy", "xor_op") if loop[k]]
-    return " ".join(tokens) + " @" + loop["offset"]
+    return " ".join(tokens) + " @" + str(loop["offset"])
 
 
 FLAGS = [("-m" + f["compiler"], re.compile(word("-m" + f["compiler"]))) for f in FEATURES]
@@ -120,8 +119,8 @@ MASKS = [(row["NAME"], mask_pattern(row["mask"]),
           re.compile("|".join(word(row[k]) for k in ("NAME", "compiler", "decoder", "cpuinfo", "text") if row.get(k))))
          for row in FEATURES + STATES]
 LANES = [(variant["label"], re.compile("|".join(
-    r"(?<![\w.-])" + re.escape(variant[k]) + r"[\"']?\s*[:,]\s*(" + variant["lanes"] + "|"
-    + str(64 * int(variant["lanes"])) + r")\b" for k in ("NAME", "function", "label"))))
+    r"(?<![\w.-])" + re.escape(variant[k]) + r"[\"']?\s*[:,]\s*(" + str(variant["lanes"]) + "|"
+    + str(64 * variant["lanes"]) + r")\b" for k in ("NAME", "function", "label"))))
     for variant in VARIANT_ROWS]
 # The lanes*.h macros that build a loop for a number of lanes.
 LANES_MACRO = re.compile(r"ISABENCH_(COUNTS|WIDE_LOOP)\((\"[^\"]*\",\s*)?\d")
@@ -148,7 +147,8 @@ def copies(path, line):
 def source_files():
     """The sources of the tree: every file of SOURCE_SUFFIXES, and scripts,
     outside the tables, the documents and any build folder."""
-    tables = {os.path.abspath(VARIANTS_DEF), os.path.abspath(FEATURES_DEF)}
+    tables = {os.path.abspath(os.path.join(SOURCE, "src", "variants", "variants.def")),
+              os.path.abspath(os.path.join(SOURCE, "src", "harness", "cpu_features.def")), os.path.abspath(TABLES_JSON)}
     for folder, directories, files in os.walk(SOURCE):
         directories[:] = [d for d in directories if d not in SKIPPED_DIRECTORIES
                           and not os.path.exists(os.path.join(folder, d, "CMakeCache.txt"))]
@@ -185,7 +185,7 @@ class FactSheet(unittest.TestCase):
             ("CMakeLists.txt", f"set(ISABENCH_AVX2_FLAGS ${{ISABENCH_AVX_FLAGS}} -m{avx2['compiler']})"),
             ("tools/x.py", "FLAGS = '" + " ".join(flag for flag, _ in FLAGS) + "'"),
             ("src/x.h", f'#pragma GCC target("{avx2["compiler"]}")'),
-            ("tests/x.cpp", f"constexpr uint32_t {avx2['NAME']} = {avx2['mask']};"),
+            ("tests/x.cpp", f"constexpr uint32_t {avx2['NAME']} = 1u << {avx2['mask'].bit_length() - 1};"),
             ("tests/x.py", f'LANES = {{"{widest["label"]}": {widest["lanes"]}}}'),
             ("tools/audit/x.mjs", f'variant("{widest["function"]}", {64 * int(widest["lanes"])}, "evex")'),
             ("src/variants/x.h", f'#define ISABENCH_LOOP_X(...) ISABENCH_WIDE_LOOP("v", {widest["lanes"]}, c, __VA_ARGS__)'),
