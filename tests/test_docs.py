@@ -301,7 +301,14 @@ class Contributing(unittest.TestCase):
             self.assertTrue(named, section)
             for name in named:
                 with self.subTest(section=section, file=name):
+                    # A name without a folder is at the top or, as the
+                    # document's own links, beside it in docs/.
                     path = os.path.normpath(os.path.join(SOURCE, name))
+                    if "/" not in name and not os.path.exists(path):
+                        path = os.path.join(SOURCE, "docs", name)
+                    if name.endswith("/"):
+                        self.assertTrue(os.path.isdir(path), f"{name} does not exist")
+                        continue
                     if re.search(r"[A-Z]{3,}", os.path.basename(name).split(".")[0]):
                         # A file to be written (NAME.cpp): its folder exists.
                         self.assertTrue(os.path.isdir(os.path.dirname(path)), name)
