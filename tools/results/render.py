@@ -36,8 +36,13 @@ CHART = os.path.join(RESULTS, "elements-per-cycle.svg")
 BEGIN, END = "<!-- results: begin -->\n", "<!-- results: end -->\n"
 
 with open(os.path.join(ROOT, "src", "tables.json"), encoding="utf-8") as tables_file:
-    # Each line's lanes, in the order the program prints the lines.
-    LANES = {row["label"]: row["lanes"] for row in json.load(tables_file)["variants"]}
+    TABLES = json.load(tables_file)
+# Each line's lanes, in the order the program prints the lines.
+LANES = {row["label"]: row["lanes"] for row in TABLES["variants"]}
+# What each line needs, named as the tool's files list a processor's
+# extensions.
+TEXTS = {row["NAME"]: row["text"] for row in TABLES["features"] + TABLES["states"]}
+NEEDS = {row["label"]: {TEXTS[name] for name in row["extensions"]} for row in TABLES["variants"]}
 # The chart's widths, each with its lines: the lines of one width differ
 # only in encoding and instruction set, and the width shows the fastest.
 WIDTHS = [("scalar" if lanes == 1 else f"{64 * lanes}-bit", [label for label in LANES if LANES[label] == lanes])
@@ -117,7 +122,7 @@ def tables(results):
         for label in LANES:
             v = variants.get(label)
             if v is None:
-                out.append(f"| {label} | | | | not run: the processor lacks it |\n")
+                out.append(f"| {label} | | | | {absent(result, label)} |\n")
                 continue
             if v["fastest_form"] == v["own_form"]:
                 fastest = "the line's own"
@@ -128,6 +133,13 @@ def tables(results):
                        f"| {figure(elements_per_cycle(v))} | {fastest} |\n")
         out.append("\n")
     return "".join(out)
+
+
+def absent(result, label):
+    """Why `result` has no row for the line `label`: the processor lacks
+    what the line needs, or the file predates the line."""
+    offered = {e.strip() for e in (result["context"]["processor"].get("extensions") or "").split(",")}
+    return "not run: the processor lacks it" if NEEDS[label] - offered else "not measured: no such line in the file"
 
 
 def origin(result):
@@ -144,7 +156,7 @@ def summary_table(results):
         cells = []
         for result in results:
             v = next((v for v in result["variants"] if v["label"] == label), None)
-            cells.append("not run" if v is None else figure(elements_per_cycle(v)))
+            cells.append(absent(result, label).split(":")[0] if v is None else figure(elements_per_cycle(v)))
         out.append(f"| {label} | " + " | ".join(cells) + " |\n")
     return "".join(out)
 
