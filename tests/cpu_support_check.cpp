@@ -119,8 +119,8 @@ int masks() {
     return failures;
 }
 
-// The variants that run with `usable`, each checked on its own as the driver
-// does.
+// The labels of the variants that run with `usable`, each checked on its own
+// as the driver does.
 std::string runs(unsigned usable) {
     constexpr const char *LABELS[] = {
 #define ISABENCH_VARIANT(NAME, function, tag, label, ...) label,
@@ -133,73 +133,120 @@ std::string runs(unsigned usable) {
     return labels;
 }
 
-// Which processor's loops register values select: CPUID leaf 1 EAX as
-// processors report it (stepping, model, family, extended model, extended
-// family), written out from the manuals.
-int identities() {
+// The family and the model that CPUID leaf 1 EAX gives, as processors report
+// it (stepping, model, family, extended model, extended family), written out
+// from the manuals.
+int signatures() {
     const struct {
         const char *name;
-        const char *vendor;
         uint32_t eax;
-        Processor processor;
+        unsigned family, model;
     } cases[] = {
-        {"EPYC 7003 (family 19h model 01h)", "AuthenticAMD", 0x00A00F11, PROCESSOR_ZEN3},
-        {"Ryzen 5000 (family 19h model 21h)", "AuthenticAMD", 0x00A20F10, PROCESSOR_ZEN3},
-        {"EPYC 9004 (family 19h model 11h)", "AuthenticAMD", 0x00A10F11, PROCESSOR_ZEN4},
-        {"Ryzen 7000 (family 19h model 61h)", "AuthenticAMD", 0x00A60F12, PROCESSOR_ZEN4},
-        {"EPYC 9005 (family 1Ah model 02h)", "AuthenticAMD", 0x00B00F21, PROCESSOR_ZEN5},
-        {"Ryzen 9000 (family 1Ah model 44h)", "AuthenticAMD", 0x00B40F40, PROCESSOR_ZEN5},
-        {"EPYC 7002 (family 17h model 31h)", "AuthenticAMD", 0x00830F10, PROCESSOR_DEFAULT},
-        {"Xeon 4th generation (6/143)", "GenuineIntel", 0x000806F8, PROCESSOR_XEON_SPR},
-        {"Xeon 5th generation (6/207)", "GenuineIntel", 0x000C06F2, PROCESSOR_XEON_SPR},
-        {"Xeon Skylake-SP (6/85)", "GenuineIntel", 0x00050654, PROCESSOR_DEFAULT},
-        {"an Intel reporting AMD's family 19h", "GenuineIntel", 0x00A10F11, PROCESSOR_DEFAULT},
-        {"Hygon (family 18h)", "HygonGenuine", 0x00900F02, PROCESSOR_DEFAULT},
+        {"EPYC 7003", 0x00A00F11, 0x19, 0x01},       {"Ryzen 5000", 0x00A20F10, 0x19, 0x21},
+        {"EPYC 9004", 0x00A10F11, 0x19, 0x11},       {"Ryzen 7000", 0x00A60F12, 0x19, 0x61},
+        {"EPYC 9005", 0x00B00F21, 0x1A, 0x02},       {"Ryzen 9000", 0x00B40F40, 0x1A, 0x44},
+        {"EPYC 7002", 0x00830F10, 0x17, 0x31},       {"Hygon Dhyana", 0x00900F02, 0x18, 0x00},
+        {"Xeon 4th generation", 0x000806F8, 6, 0x8F}, {"Xeon 5th generation", 0x000C06F2, 6, 0xCF},
+        {"Xeon Skylake-SP", 0x00050654, 6, 0x55},    {"Pentium 4 Northwood", 0x00000F29, 0xF, 0x2},
     };
     int failures = 0;
     for (const auto &c : cases) {
-        CpuRegisters registers = offering(ALL);
-        std::strcpy(registers.vendor, c.vendor);
+        CpuRegisters registers{};
         registers.leaf1_eax = c.eax;
-        const Processor got = identify_processor(registers);
-        std::printf("%-36s family %02Xh model %02Xh: %s%s%s\n", c.name, cpu_family(registers), cpu_model(registers),
-                    processor_name(got), got == c.processor ? "" : ", expected ",
-                    got == c.processor ? "" : processor_name(c.processor));
-        failures += got != c.processor;
+        const unsigned family = cpu_family(registers), model = cpu_model(registers);
+        const bool right = family == c.family && model == c.model;
+        if (!right)
+            std::printf("%-36s family %02Xh model %02Xh, expected %02Xh %02Xh\n", c.name, family, model, c.family,
+                        c.model);
+        failures += !right;
     }
     return failures;
 }
 
+// Leaf 1 EAX for `family` and `model`, encoded as the manuals say (the
+// inverse of what signatures() checks).
+uint32_t signature(unsigned family, unsigned model) {
+    const unsigned base = family >= 0xF ? 0xF : family;
+    return (family - base) << 20 | (model >> 4) << 16 | base << 8 | (model & 0xF) << 4;
+}
+
+// Whether a range of `processor`'s covers `vendor`, `family` and `model`.
+bool covers(Processor processor, const char *vendor, unsigned family, unsigned model) {
+    for (const ProcessorModels &m : PROCESSOR_MODELS)
+        if (m.processor == processor && std::strcmp(m.vendor, vendor) == 0 && m.family == family &&
+            model >= m.first_model && model <= m.last_model)
+            return true;
+    return false;
+}
+
+// Which processor's loops register values select: each range's first and
+// last model select its processor, and the models just outside it none of
+// its processor's where no other range of that processor's covers them; the
+// same values from another vendor select the default loops.
+int identities() {
+    int failures = 0;
+    const auto identify = [](const char *vendor, unsigned family, unsigned model) {
+        CpuRegisters registers = offering(ALL);
+        std::snprintf(registers.vendor, sizeof registers.vendor, "%s", vendor);
+        registers.leaf1_eax = signature(family, model);
+        return identify_processor(registers);
+    };
+    for (const ProcessorModels &m : PROCESSOR_MODELS) {
+        for (const unsigned model : {m.first_model, m.last_model})
+            failures += identify(m.vendor, m.family, model) != m.processor;
+        if (m.first_model > 0 && !covers(m.processor, m.vendor, m.family, m.first_model - 1))
+            failures += identify(m.vendor, m.family, m.first_model - 1) == m.processor;
+        if (!covers(m.processor, m.vendor, m.family, m.last_model + 1))
+            failures += identify(m.vendor, m.family, m.last_model + 1) == m.processor;
+        failures += identify("AnotherVendo", m.family, m.first_model) != PROCESSOR_DEFAULT;
+        std::printf("%-36s family %02Xh models %02Xh to %02Xh: %s\n", processor_name(m.processor), m.family,
+                    m.first_model, m.last_model, processor_name(identify(m.vendor, m.family, m.first_model)));
+    }
+    return failures;
+}
+
+// Every extension and register state the tables list; the extensions
+// reported in CPUID leaf 7.
+constexpr unsigned EVERYTHING = ALL | STATES;
+constexpr unsigned LEAF7 = 0
+#define ISABENCH_FEATURE(NAME, source, ...) | (source == LEAF7_EBX ? FEATURE_##NAME : 0u)
+#include "../src/harness/cpu_features.def"
+    ;
+
+// Each case's register values and what they make usable, extension by
+// extension: the lines that run follow from the tables.
 int decisions() {
     struct Case {
         const char *name;
         CpuRegisters registers;
-        const char *runs;
+        unsigned usable;
     } cases[] = {
-        {"every extension", offering(ALL), "scalar SSE2 SSE4.2 AVX AVX2 AVX512"},
-        {"AVX-512F without DQ", offering(ALL & ~FEATURE_AVX512DQ), "scalar SSE2 SSE4.2 AVX AVX2"},
-        {"AVX-512F without VL", offering(ALL & ~FEATURE_AVX512VL), "scalar SSE2 SSE4.2 AVX AVX2"},
+        {"every extension", offering(ALL), EVERYTHING},
+        {"AVX-512F without DQ", offering(ALL & ~FEATURE_AVX512DQ), EVERYTHING & ~FEATURE_AVX512DQ},
+        {"AVX-512F without VL", offering(ALL & ~FEATURE_AVX512VL), EVERYTHING & ~FEATURE_AVX512VL},
         // Hardware with AVX-512 whose operating system saves only the YMM state.
-        {"XCR0 without opmask and ZMM state", offering(ALL, 0xd, XCR0_YMM), "scalar SSE2 SSE4.2 AVX AVX2"},
-        {"XCR0 without the high ZMM registers", offering(ALL, 0xd, 0x67), "scalar SSE2 SSE4.2 AVX AVX2"},
+        {"XCR0 without opmask and ZMM state", offering(ALL, 0xd, XCR0_YMM), EVERYTHING & ~FEATURE_OS_ZMM},
+        {"XCR0 without the high ZMM registers", offering(ALL, 0xd, 0x67), EVERYTHING & ~FEATURE_OS_ZMM},
         // Above the highest leaf a processor may answer with another leaf's
         // data: whatever stands in leaf 7 must count for nothing.
-        {"highest basic leaf 6", offering(ALL, 6), "scalar SSE2 SSE4.2 AVX"},
-        {"highest basic leaf 0", offering(ALL, 0), "scalar SSE2"},
-        {"AVX2 reported without AVX", offering(ALL & ~FEATURE_AVX), "scalar SSE2 SSE4.2"},
+        {"highest basic leaf 6", offering(ALL, 6), EVERYTHING & ~LEAF7},
+        {"highest basic leaf 0", offering(ALL, 0), 0},
+        {"AVX2 reported without AVX", offering(ALL & ~FEATURE_AVX), EVERYTHING & ~FEATURE_AVX},
         // The operating system has not enabled XSAVE: XCR0 holds nothing
         // meaningful, even if a value was recorded.
-        {"OSXSAVE clear while AVX is set", offering(ALL, 0xd, XCR0_ZMM, false), "scalar SSE2 SSE4.2"},
-        {"XCR0 without the AVX state", offering(ALL, 0xd, 0x3), "scalar SSE2 SSE4.2"},
-        {"SSE4.2 without SSSE3", offering(ALL & ~FEATURE_SSSE3), "scalar SSE2"},
+        {"OSXSAVE clear while AVX is set", offering(ALL, 0xd, XCR0_ZMM, false), ALL},
+        {"XCR0 without the AVX state", offering(ALL, 0xd, 0x3), ALL},
+        {"SSE4.2 without SSSE3", offering(ALL & ~FEATURE_SSSE3), EVERYTHING & ~FEATURE_SSSE3},
     };
     int failures = 0;
     for (const Case &c : cases) {
-        const std::string got = runs(usable_features(c.registers));
-        const bool right = got == c.runs;
-        std::printf("%-36s runs %s%s%s\n", c.name, got.c_str(), right ? "" : ", expected ", right ? "" : c.runs);
+        const unsigned got = usable_features(c.registers);
+        const bool right = got == c.usable;
+        std::printf("%-36s runs %s%s%s\n", c.name, runs(got).c_str(), right ? "" : ", expected ",
+                    right ? "" : runs(c.usable).c_str());
         failures += !right;
     }
+    failures += signatures();
     failures += identities();
     failures += masks();
     std::printf("%d failed\n", failures);

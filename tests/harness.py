@@ -1,5 +1,6 @@
 """Shared pieces of the tests that run the built benchmark."""
 import errno
+import json
 import os
 import re
 import subprocess
@@ -15,57 +16,28 @@ LINE_END = "\r\n" if WINDOWS else "\n"
 SUM = "D1F0AD400"
 
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
-VARIANTS_DEF = os.path.join(SOURCE, "src", "variants", "variants.def")
-FEATURES_DEF = os.path.join(SOURCE, "src", "harness", "cpu_features.def")
+# The program's tables (src/variants/variants.def, src/harness/cpu_features.def)
+# as the compiler's preprocessor reads them, which the build checks.
+TABLES_JSON = os.path.join(SOURCE, "src", "tables.json")
+with open(TABLES_JSON, encoding="utf-8") as _f:
+    TABLES = json.load(_f)
 
-# The columns of the program's tables, as the files describe them.
-TABLE_FIELDS = {
-    "ISABENCH_VARIANT": ["NAME", "function", "tag", "label", "needs", "lanes", "encoding", "family"],
-    "ISABENCH_LOOP": ["family", "number", "processors", "order", "counter", "position", "copy", "xor_op", "offset"],
-    "ISABENCH_FEATURE": ["NAME", "source", "mask", "compiler", "decoder", "cpuinfo", "text"],
-    "ISABENCH_STATE": ["NAME", "mask", "text"],
-}
-
-
-def table_rows(path, macro):
-    """The rows of one macro in one of the program's tables, one a line, as
-    dicts of its columns; string literals without their quotes."""
-    rows = []
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            match = re.match(r"^" + macro + r"\((.*)\)\s*$", line)
-            if match:
-                args = [a.strip() for a in re.findall(r'(?:"[^"]*"|[^,])+', match.group(1))]
-                args = [a[1:-1] if a.startswith('"') else a for a in args]
-                rows.append(dict(zip(TABLE_FIELDS[macro], args, strict=True)))
-    return rows
-
-
-def needs_of(row):
-    """The extensions a variant's row adds to those of the variants before it."""
-    return [n.strip().removeprefix("FEATURE_") for n in row["needs"].split("|") if n.strip() != "0"]
-
-
-CPUINFO = {row["NAME"]: row["cpuinfo"] for row in table_rows(FEATURES_DEF, "ISABENCH_FEATURE")}
-VARIANT_ROWS = table_rows(VARIANTS_DEF, "ISABENCH_VARIANT")
+# Each extension's and register state's row, by its NAME.
+EXTENSIONS = {row["NAME"]: row for row in TABLES["features"] + TABLES["states"]}
 
 # Driver order: tag, label, and the /proc/cpuinfo flags the variant's
 # instruction set needs beyond those of the variants before it (register
 # state has none: the kernel leaves an extension out where it does not save
 # its registers).
-VARIANTS = [(row["tag"], row["label"], [CPUINFO[n] for n in needs_of(row) if n in CPUINFO]) for row in VARIANT_ROWS]
+VARIANTS = [(row["tag"], row["label"], [EXTENSIONS[n]["cpuinfo"] for n in row["needs"] if "cpuinfo" in EXTENSIONS[n]])
+            for row in TABLES["variants"]]
 # Elements per iteration of each line's loop.
-LANES = {row["label"]: int(row["lanes"]) for row in VARIANT_ROWS}
+LANES = {row["label"]: row["lanes"] for row in TABLES["variants"]}
 
 
-def cpuinfo_flags_up_to(label):
-    """The /proc/cpuinfo flags that variant `label` and those before it need."""
-    flags = set()
-    for _, each, requires in VARIANTS:
-        flags |= set(requires)
-        if each == label:
-            return flags
-    raise KeyError(label)
+def cpuinfo_flags(extensions):
+    """The /proc/cpuinfo flags of the extensions named (NAME in the tables)."""
+    return {EXTENSIONS[name]["cpuinfo"] for name in extensions}
 
 
 def line_pattern(tag, label):

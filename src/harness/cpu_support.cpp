@@ -31,17 +31,6 @@ constexpr Feature FEATURES[] = {
 #include "cpu_features.def"
 };
 
-struct Models {
-    Processor processor;
-    const char *vendor;
-    unsigned family, first_model, last_model;
-};
-
-constexpr Models MODELS[] = {
-#define ISABENCH_MODELS(NAME, vendor, family, first, last) {PROCESSOR_##NAME, vendor, family, first, last},
-#include "cpu_features.def"
-};
-
 constexpr const char *PROCESSOR_NAMES[] = {
     "other processors",
 #define ISABENCH_PROCESSOR(NAME, text) text,
@@ -114,7 +103,7 @@ unsigned cpu_model(const CpuRegisters &registers) {
 
 Processor identify_processor(const CpuRegisters &registers) {
     const unsigned family = cpu_family(registers), model = cpu_model(registers);
-    for (const Models &models : MODELS)
+    for (const ProcessorModels &models : PROCESSOR_MODELS)
         if (std::strncmp(registers.vendor, models.vendor, 12) == 0 && family == models.family &&
             model >= models.first_model && model <= models.last_model)
             return models.processor;

@@ -27,6 +27,19 @@ enum Processor : unsigned {
 #include "cpu_features.def"
     PROCESSOR_COUNT
 };
+// The ranges of models by which CPUID names each processor: its vendor
+// string, and the family and the model as the processor manuals combine
+// them (base plus extended).
+struct ProcessorModels {
+    Processor processor;
+    const char *vendor;
+    unsigned family, first_model, last_model;
+};
+constexpr ProcessorModels PROCESSOR_MODELS[] = {
+#define ISABENCH_MODELS(NAME, vendor, family, first, last) {PROCESSOR_##NAME, vendor, family, first, last},
+#include "cpu_features.def"
+};
+
 // Masks of processors, as variants.def names the ones each loop is for.
 constexpr unsigned ON_DEFAULT = 1u << PROCESSOR_DEFAULT;
 #define ISABENCH_PROCESSOR(NAME, text) constexpr unsigned ON_##NAME = 1u << PROCESSOR_##NAME;

@@ -17,25 +17,28 @@
 // Written instruction by instruction, in registers fixed here, so that every
 // compiler emits the same bytes at the same place: left free, Clang keeps
 // two copies of b and moves one at the end of the iteration, which runs at
-// half the speed on Zen 4. Legacy two-operand forms (family Sse) or VEX
-// three-operand forms (Avx), as the build's instruction set gives, in the
-// row's order: copyfirst, the one order of the two-lane loops.
-#define ISABENCH_SSE_OPERATIONS_copyfirst(copy, xor_op)                                          \
-    #copy " %[b], %[x]\n\t"                                                                      \
-    "paddq %[c2], %[b]\n\t" #xor_op " %[b], %[x]\n\t"                                            \
-    "paddq %[x], %[acc]\n\t"
-#define ISABENCH_AVX_OPERATIONS_copyfirst(copy, xor_op)                                          \
-    #copy " %[b], %[x]\n\t"                                                                      \
-    "vpaddq %[c2], %[b], %[b]\n\t" #xor_op " %[b], %[x], %[x]\n\t"                               \
-    "vpaddq %[x], %[acc], %[acc]\n\t"
+// half the speed on Zen 4. Each operation in legacy two-operand form
+// (ISABENCH_SSE_*, family Sse) or VEX three-operand form (ISABENCH_AVX_*,
+// family Avx), as the build's instruction set gives; an order puts the
+// operations of encoding E together: copyfirst, the one order of the
+// two-lane loops.
+#define ISABENCH_SSE_COPY(copy) #copy " %[b], %[x]\n\t"
+#define ISABENCH_SSE_ADVANCE "paddq %[c2], %[b]\n\t"
+#define ISABENCH_SSE_XOR(xor_op) #xor_op " %[b], %[x]\n\t"
+#define ISABENCH_SSE_ACCUMULATE "paddq %[x], %[acc]\n\t"
+#define ISABENCH_AVX_COPY(copy) #copy " %[b], %[x]\n\t"
+#define ISABENCH_AVX_ADVANCE "vpaddq %[c2], %[b], %[b]\n\t"
+#define ISABENCH_AVX_XOR(xor_op) #xor_op " %[b], %[x], %[x]\n\t"
+#define ISABENCH_AVX_ACCUMULATE "vpaddq %[x], %[acc], %[acc]\n\t"
+#define ISABENCH_TWO_LANE_ORDER_copyfirst(E, copy, xor_op) E##_COPY(copy) E##_ADVANCE E##_XOR(xor_op) E##_ACCUMULATE
 
-#define ISABENCH_TWO_LANE_LOOP(operations, number, processors, order, counter, position, copy, xor_op, offset) \
-    if constexpr (NUMBER == number)                                                                           \
-        asm volatile(ISABENCH_LOOP_TEXT(counter, offset,                                                      \
-                                        ISABENCH_POSITION_##position(ISABENCH_STEP_##counter,                 \
-                                                                     operations##_##order(copy, xor_op)))     \
-                     : [b] "+x"(b), [x] "=&x"(x), [acc] "+x"(acc)                                             \
-                     : [c2] "x"(c2), ISABENCH_COUNTS(lanes_of(TWO_LANE_FAMILY), ELEMENTS)                                 \
+#define ISABENCH_TWO_LANE_LOOP(E, number, processors, order, counter, position, copy, xor_op, offset)                 \
+    if constexpr (NUMBER == number)                                                                                  \
+        asm volatile(ISABENCH_LOOP_TEXT(counter, offset,                                                             \
+                                        ISABENCH_POSITION_##position(ISABENCH_STEP_##counter,                        \
+                                                                     ISABENCH_TWO_LANE_ORDER_##order(E, copy, xor_op))) \
+                     : [b] "+x"(b), [x] "=&x"(x), [acc] "+x"(acc)                                                    \
+                     : [c2] "x"(c2), ISABENCH_COUNTS(lanes_of(TWO_LANE_FAMILY), ELEMENTS)                             \
                      : "rax", "cc", "memory");
 
 // The family of the two-lane loops this build's instruction set runs.
@@ -58,11 +61,11 @@ ISABENCH_INLINE uint64_t sum_two_lanes() {
     register __m128i acc asm("xmm2") = _mm_setzero_si128();
     register __m128i c2 asm("xmm4") = _mm_load_si128(from_read_only_data<__m128i>(TWOS));
 #if defined(__AVX__)
-#define ISABENCH_AVX_ROW(...) ISABENCH_TWO_LANE_LOOP(ISABENCH_AVX_OPERATIONS, __VA_ARGS__)
+#define ISABENCH_AVX_ROW(...) ISABENCH_TWO_LANE_LOOP(ISABENCH_AVX, __VA_ARGS__)
 #define ISABENCH_LOOP_Avx(...) ISABENCH_IN_FORM(ISABENCH_AVX_ROW, __VA_ARGS__)
     static_assert(NUMBER < loops_of(Family::Avx), "no such AVX loop");
 #else
-#define ISABENCH_SSE_ROW(...) ISABENCH_TWO_LANE_LOOP(ISABENCH_SSE_OPERATIONS, __VA_ARGS__)
+#define ISABENCH_SSE_ROW(...) ISABENCH_TWO_LANE_LOOP(ISABENCH_SSE, __VA_ARGS__)
 #define ISABENCH_LOOP_Sse(...) ISABENCH_IN_FORM(ISABENCH_SSE_ROW, __VA_ARGS__)
     static_assert(NUMBER < loops_of(Family::Sse), "no such SSE loop");
 #endif

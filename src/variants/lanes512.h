@@ -22,19 +22,26 @@ ISABENCH_INLINE uint64_t reduce_eight_lanes(__m512i acc) {
 static_assert(lanes_of(Family::Avx512) == sizeof(__m512i) / sizeof(uint64_t),
               "variants.def: the AVX-512 family's variants must give it the lanes of a 512-bit register");
 
-// The four-lane loops' operations at 512 bits, in EVEX encoding. b enters
-// holding `start`, the indices {8m, ..., 8m + 7} of the first iteration; acc
-// enters at zero. The loop numbered NUMBER in variants.def, over
-// RUN_ELEMENTS elements, in its row's form or with CHANGED_FORM in
-// ISABENCH_CHANGED_FORM's (lanes.h).
-template <unsigned NUMBER, uint64_t RUN_ELEMENTS = ELEMENTS, bool CHANGED_FORM = false>
-ISABENCH_INLINE uint64_t sum_eight_lanes(__m512i start) {
-    alignas(64) static const uint64_t TWOS[8] = {2, 2, 2, 2, 2, 2, 2, 2};
+// The eight-lane loops' lane step, {8, ..., 8}, loaded from read-only data.
+ISABENCH_INLINE __m512i eight_lane_step() {
     alignas(64) static const uint64_t EIGHTS[8] = {8, 8, 8, 8, 8, 8, 8, 8};
+    return _mm512_load_si512(from_read_only_data<__m512i>(EIGHTS));
+}
+
+// The four-lane loops' operations at 512 bits, in EVEX encoding. b enters
+// holding `start`, the indices {8m, ..., 8m + 7} of the first iteration, and
+// advances by `step`; acc enters at zero. The loop numbered NUMBER in
+// variants.def, over RUN_ELEMENTS elements, in its row's form or with
+// CHANGED_FORM in ISABENCH_CHANGED_FORM's (lanes.h). (The fault executables
+// of the tests give it other starts, steps, counts and forms; the measuring
+// function takes the defaults.)
+template <unsigned NUMBER, uint64_t RUN_ELEMENTS = ELEMENTS, bool CHANGED_FORM = false>
+ISABENCH_INLINE uint64_t sum_eight_lanes(__m512i start, __m512i step = eight_lane_step()) {
+    alignas(64) static const uint64_t TWOS[8] = {2, 2, 2, 2, 2, 2, 2, 2};
     register __m512i b asm("zmm0") = start;
     register __m512i x asm("zmm1");
     register __m512i acc asm("zmm2") = _mm512_setzero_si512();
-    register __m512i c8 asm("zmm3") = _mm512_load_si512(from_read_only_data<__m512i>(EIGHTS));
+    register __m512i c8 asm("zmm3") = step;
     register __m512i c2 asm("zmm4") = _mm512_load_si512(from_read_only_data<__m512i>(TWOS));
 #define ISABENCH_EIGHT_LANE_ROW(...) ISABENCH_WIDE_LOOP("v", lanes_of(Family::Avx512), c8, __VA_ARGS__)
 #define ISABENCH_LOOP_Avx512(...) ISABENCH_IN_FORM(ISABENCH_EIGHT_LANE_ROW, __VA_ARGS__)

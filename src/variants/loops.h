@@ -10,9 +10,19 @@
 #include "../harness/cpu_support.h"
 #include "codegen.h"
 
-// The families of loop forms: one loop shape each (SSE2 and SSE4.2 share
-// theirs).
-enum class Family { Scalar, Sse, Avx, Avx2, Avx512 };
+// The families of loop forms, as variants.def lists them: one loop shape
+// each (SSE2 and SSE4.2 share theirs).
+enum class Family {
+#define ISABENCH_FAMILY(family) family,
+#include "variants.def"
+};
+
+// How many families variants.def lists: the size of every table indexed by
+// family.
+constexpr unsigned FAMILY_COUNT = 0
+#define ISABENCH_FAMILY(family) +1
+#include "variants.def"
+    ;
 
 struct LoopRow {
     Family family;
@@ -44,7 +54,7 @@ constexpr unsigned chosen_loop(Family family, Processor processor) {
 // Every processor, the default included, runs exactly one loop of each
 // family, and the loops of a family are numbered 0, 1, ... in order.
 constexpr bool loops_are_a_choice() {
-    for (unsigned f = 0; f <= static_cast<unsigned>(Family::Avx512); ++f) {
+    for (unsigned f = 0; f < FAMILY_COUNT; ++f) {
         const Family family = static_cast<Family>(f);
         unsigned next = 0;
         for (const LoopRow &row : LOOPS)
@@ -115,6 +125,15 @@ constexpr bool lanes_agree() {
     return true;
 }
 static_assert(lanes_agree(), "variants.def: the variants of one family must give it the same lanes");
+
+// Every family is some variant's: a family no variant runs has no lanes.
+constexpr bool families_are_run() {
+    for (unsigned f = 0; f < FAMILY_COUNT; ++f)
+        if (lanes_of(static_cast<Family>(f)) == 0)
+            return false;
+    return true;
+}
+static_assert(families_are_run(), "variants.def: each family must be the family of some variant");
 
 // Runs `frame` with the loop numbered `chosen` among COUNT, passed as a
 // std::integral_constant: one frame for each loop, each with its loop

@@ -47,21 +47,14 @@
 #define ISABENCH_STEP_frame_alias ISABENCH_STEP_down
 #define ISABENCH_TEST_frame_alias ISABENCH_TEST_down
 
-// The fixture's orders of the AVX operations, each the real one changed:
-// the copy of b after the accumulation, the entry point 2 after the copy,
-// or c2 read from memory.
-#define ISABENCH_AVX_OPERATIONS_copylast(copy, xor_op)                                            \
-    "vpaddq %[c2], %[b], %[b]\n\t" #xor_op " %[b], %[x], %[x]\n\t"                                 \
-    "vpaddq %[x], %[acc], %[acc]\n\t" #copy " %[b], %[x]\n\t"
-#define ISABENCH_AVX_OPERATIONS_entered_mid(copy, xor_op)                                         \
-    #copy " %[b], %[x]\n"                                                                          \
-    "2:\n\t"                                                                                      \
-    "vpaddq %[c2], %[b], %[b]\n\t" #xor_op " %[b], %[x], %[x]\n\t"                                 \
-    "vpaddq %[x], %[acc], %[acc]\n\t"
-#define ISABENCH_AVX_OPERATIONS_from_memory(copy, xor_op)                                         \
-    #copy " %[b], %[x]\n\t"                                                                       \
-    "vpaddq audit_fault_twos(%%rip), %[b], %[b]\n\t" #xor_op " %[b], %[x], %[x]\n\t"               \
-    "vpaddq %[x], %[acc], %[acc]\n\t"
+// The fixture's orders of the real operations (lanes128.h): the copy of b
+// after the accumulation, the entry point 2 after the copy, or c2 read from
+// memory in place of its register.
+#define ISABENCH_TWO_LANE_ORDER_copylast(E, copy, xor_op) E##_ADVANCE E##_XOR(xor_op) E##_ACCUMULATE E##_COPY(copy)
+#define ISABENCH_TWO_LANE_ORDER_entered_mid(E, copy, xor_op) \
+    E##_COPY(copy) "2:\n\t" E##_ADVANCE E##_XOR(xor_op) E##_ACCUMULATE
+#define ISABENCH_TWO_LANE_ORDER_from_memory(E, copy, xor_op) \
+    E##_COPY(copy) "vpaddq audit_fault_twos(%%rip), %[b], %[b]\n\t" E##_XOR(xor_op) E##_ACCUMULATE
 
 // The tokens each fault changes.
 #if defined(FAULT_MEMORY_OPERAND)

@@ -60,8 +60,7 @@ extern "C" [[gnu::noinline]] AUDIT_FAULT_PLACE int gettimeofday(struct timeval *
 asm(".globl __gettimeofday\n\t.set __gettimeofday, gettimeofday");
 #endif
 #else
-#include "../../src/harness/ticks.h"
-
+// The real clock with one of its two seams (ticks.cpp) changed.
 #include <cstdint>
 #include <sys/time.h>
 
@@ -69,26 +68,28 @@ asm(".globl __gettimeofday\n\t.set __gettimeofday, gettimeofday");
 namespace {
 uint64_t counter = 0;
 }
+
+// In place of the time function, inline: a second more at each reading, so
+// that every run times the same.
+__attribute__((always_inline)) static inline int counted_time(struct timeval *now, void *) {
+    ++counter;
+    now->tv_sec = static_cast<decltype(now->tv_sec)>(counter);
+    now->tv_usec = 0;
+    return 0;
+}
+#define ISABENCH_TIME_FUNCTION counted_time
+#elif defined(FAULT_HALF_SPEED)
+#define ISABENCH_READING(ticks) ((ticks) / 2)
+#elif defined(FAULT_RETURN_ADDRESS)
+// The reading unchanged, once the clock's return address, which lies just
+// above the frame pointer at `frame`, has been moved on.
+__attribute__((always_inline)) static inline uint64_t moving_return_address(uint64_t ticks, void *frame) {
+    // Written in assembly: a compiler may drop a store it sees as out of bounds.
+    asm volatile("addq $0x40, %0" : "+m"(static_cast<uintptr_t *>(frame)[1]));
+    return ticks;
+}
+#define ISABENCH_READING(ticks) moving_return_address(ticks, __builtin_frame_address(0))
 #endif
 
-extern "C" [[gnu::noinline]] __attribute__((aligned(4096))) uint64_t read_ticks() {
-#if defined(FAULT_COUNTER)
-    // A second per reading: every run times the same.
-    counter += 10000000u;
-    return counter;
-#else
-    struct timeval now;
-    gettimeofday(&now, nullptr);
-    const uint64_t ticks = static_cast<uint64_t>(now.tv_sec) * 10000000u + static_cast<uint64_t>(now.tv_usec) * 10u;
-#if defined(FAULT_HALF_SPEED)
-    return ticks / 2;
-#else
-    // The return address lies just above the saved frame pointer.
-    uintptr_t *const frame = static_cast<uintptr_t *>(__builtin_frame_address(0));
-    // Written in assembly: a compiler may drop a store it sees as out of bounds.
-    asm volatile("addq $0x40, %0" : "+m"(frame[1]));
-    return ticks;
-#endif
-#endif
-}
+#include "../../src/harness/ticks.cpp"
 #endif

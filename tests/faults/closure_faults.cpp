@@ -1,7 +1,12 @@
 // Code that runs beside the measuring functions, linked into the real
 // program: each switch adds one way for it to change a line's timing while
 // every measuring function stays as it was.
+#include <cstdint>
 #include <cstdio>
+
+// The results lines' formats, and the runtime's printf that prints them.
+#include "../../src/harness/frame.h"
+#include "../../src/harness/result_lines.h"
 
 #if defined(FAULT_TIMER)
 // want FAULT_TIMER closure.imports
@@ -145,7 +150,7 @@ extern "C" [[gnu::used]] void audit_fault_hidden_init() {
 // a results line, and the real main, with every measuring function, never
 // runs.
 extern "C" [[gnu::used]] int stand_in_main() {
-    std::printf(" 0) s=D1F0AD400 t=%.6f // N=1000000000 iterations of arithmetics; scalar\n", 0.1);
+    runtime_printf(FORMAT_SCALAR, uint64_t{0xD1F0AD400}, 0.1, 1e9);
     return 0;
 }
 asm(".globl _start\n.type _start,@function\n_start:\n"
@@ -159,7 +164,7 @@ asm(".globl _start\n.type _start,@function\n_start:\n"
 // A constructor prints a results line before main has run anything.
 namespace {
 [[gnu::constructor]] void print_early() {
-    std::printf(" 3) s=D1F0AD400 t=%.6f // N=1000000000 iterations of arithmetics; AVX512\n", 0.00625);
+    runtime_printf(FORMAT_AVX512, uint64_t{0xD1F0AD400}, 0.00625, 1e9);
 }
 }  // namespace
 #endif

@@ -21,7 +21,7 @@ const HERE = fileURLToPath(new URL(".", import.meta.url));
 const OPTIONS = [
   ["compiler", { type: "string" }, "gcc|clang", "the compiler that built it; by default the one the executable names"],
   ["nm", { type: "string", default: "nm" }, "NM", "the nm that lists its symbols (default: nm)"],
-  ["table", { type: "string" }, "FILE", "the loop table, where it is not src/variants/variants.def beside the audit"],
+  ["table", { type: "string" }, "FILE", "the program's tables, where they are not src/tables.json beside the audit"],
   ["list", { type: "boolean" }, "", "also show each workload loop: its address, offset, bytes and instructions"],
   ["json", { type: "boolean" }, "", "print the result and every finding as JSON on standard output"],
   ["rules", { type: "boolean" }, "", "print the rules: each one's id, the functions it applies to and its claim"],

@@ -3,8 +3,8 @@
 // context per function (its code decoded by reachability from the entry the
 // driver calls, its control flow, the values it computes, its workload loops
 // and timed regions) and runs the table of rules in rules/index.mjs over it.
-// Each variant's candidate loops come from the program's table,
-// src/variants/variants.def, or another copy of it.
+// Each variant's candidate loops come from the program's tables,
+// src/tables.json, or another copy of them.
 
 import { readFileSync } from "node:fs";
 import { Formatter, FormatterSyntax } from "iced-x86";
@@ -38,7 +38,7 @@ function compilerOf(binary) {
   return null;
 }
 
-// Audits the executable at `path` against the loop table at `table`, built
+// Audits the executable at `path` against the tables at `table`, built
 // by `compiler` ("gcc" or "clang"; by default the one the executable
 // names); returns its findings, each { function, address, rule, message },
 // the contexts built and the compiler taken.

@@ -7,7 +7,7 @@
 // each shape of loop.
 
 import { expectedLoop } from "./forms.mjs";
-import { loadTable, loadFeatures } from "./table.mjs";
+import { loadTable } from "./table.mjs";
 
 // The x86-64 baseline as iced-x86 names it, which every function's
 // instruction set starts from; GCC builds the scalar function without SSE2.
@@ -52,14 +52,14 @@ function decoderNames(needs, features, row) {
 }
 
 // What the audit holds of each variant of `table`, the extensions named as
-// `features` gives them. Each variant's instruction set is the baseline and
+// its features give them. Each variant's instruction set is the baseline and
 // every extension it needs: its own row's and those of the variants before
 // it. Its loops are variants.def's: the rows of its family, each in the form
 // forms.mjs builds for its shape (scalar, two-lane, wide).
-function variantsOf(table, features) {
+function variantsOf(table) {
   let ladder = [];
   return table.variants.map((row) => {
-    const added = decoderNames(row.needs, features, row);
+    const added = decoderNames(row.needs, table.features, row);
     const own = ladder = [...ladder, ...added];
     const width = 64 * row.lanes;
     const shape = width === 64 ? "scalar" : width === 128 ? "two-lane" : "wide";
@@ -88,7 +88,7 @@ function variantsOf(table, features) {
   });
 }
 
-export const VARIANTS = variantsOf(loadTable(), loadFeatures());
+export const VARIANTS = variantsOf(loadTable());
 
 // Whether `def` is a measuring function's (the clock's is not).
 export const measuring = (def) => def.counts !== undefined;
@@ -98,7 +98,7 @@ export const measuring = (def) => def.counts !== undefined;
 // candidate loops, each { row, number, offset, expected } (expected:
 // forms.mjs). Throws where the table and the audit disagree on a variant.
 export function measuringFunctions(table) {
-  const defs = variantsOf(table, loadFeatures());
+  const defs = variantsOf(table);
   const listed = new Set(defs.map((v) => v.name));
   for (const def of VARIANTS)
     if (!listed.has(def.name)) throw new Error(`variants.def lists no variant ${def.name}, which the audit has rules for`);

@@ -48,6 +48,8 @@ const FamilyPieces &pieces_of(Family family) {
          {P(avx512_xor_vpxorq), P(avx512_xor_vxorps)}, P(avx512_accumulate), P(avx512_reduce), {},
          {"vpxorq", "vxorps"}},
     };
+    static_assert(sizeof FAMILIES / sizeof FAMILIES[0] == FAMILY_COUNT,
+                  "pieces_of: one row of pieces for each family of variants.def, in its order");
     return FAMILIES[static_cast<int>(family)];
 }
 

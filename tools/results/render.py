@@ -2,13 +2,16 @@
 """Renders the results collection: docs/results/*.json, one file per
 processor measured, each in the JSON that `isabench-fidelity --search --json`
 prints (a file converted from a data set says so in context.source). From
-them it writes the README's per-processor tables, between the markers below,
-and the chart docs/results/elements-per-cycle.svg.
+them it writes, between the markers below, the per-processor tables of
+docs/results/README.md and the README's summary table (elements per cycle,
+one column per processor), and the chart docs/results/elements-per-cycle.svg.
+The lines, their lanes and the chart's widths come from the program's
+tables (src/tables.json).
 
 usage: tools/results/render.py          write the tables and the chart
-       tools/results/render.py --check  write nothing; exit 1 where the README's
-                                        tables or the chart's figures are not
-                                        the files'
+       tools/results/render.py --check  write nothing; exit 1 where either
+                                        README's tables or the chart's
+                                        figures are not the files'
 
 Only the chart needs matplotlib, which Debian installs for /usr/bin/python3
 (package python3-matplotlib), hence that interpreter above. --check imports
@@ -28,24 +31,22 @@ import textwrap
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 RESULTS = os.path.join(ROOT, "docs", "results")
 README = os.path.join(ROOT, "README.md")
+RESULTS_README = os.path.join(RESULTS, "README.md")
 CHART = os.path.join(RESULTS, "elements-per-cycle.svg")
 BEGIN, END = "<!-- results: begin -->\n", "<!-- results: end -->\n"
 
-
-def lanes():
-    """Each line's lanes by its label, in the order the program prints the
-    lines, from the program's list of variants."""
-    with open(os.path.join(ROOT, "src", "variants", "variants.def"), encoding="utf-8") as f:
-        rows = re.findall(r'^ISABENCH_VARIANT\([^,]+, [^,]+, "[^"]*", "([^"]*)", [^,]+, (\d+),', f.read(), re.M)
-    return {label: int(count) for label, count in rows}
-
-
+with open(os.path.join(ROOT, "src", "tables.json"), encoding="utf-8") as tables_file:
+    TABLES = json.load(tables_file)
 # Each line's lanes, in the order the program prints the lines.
-LANES = lanes()
-# The chart's widths: the 128-bit lines are one width, shown by the fastest
-# of them, since they differ only in encoding.
-WIDTHS = [("scalar", ["scalar"]), ("128-bit", ["SSE2", "SSE4.2", "AVX"]), ("AVX2", ["AVX2"]),
-          ("AVX-512", ["AVX512"])]
+LANES = {row["label"]: row["lanes"] for row in TABLES["variants"]}
+# What each line needs, named as the tool's files list a processor's
+# extensions.
+TEXTS = {row["NAME"]: row["text"] for row in TABLES["features"] + TABLES["states"]}
+NEEDS = {row["label"]: {TEXTS[name] for name in row["extensions"]} for row in TABLES["variants"]}
+# The chart's widths, each with its lines: the lines of one width differ
+# only in encoding and instruction set, and the width shows the fastest.
+WIDTHS = [("scalar" if lanes == 1 else f"{64 * lanes}-bit", [label for label in LANES if LANES[label] == lanes])
+          for lanes in sorted(set(LANES.values()))]
 VENDORS = {"AuthenticAMD": "amd", "GenuineIntel": "intel"}
 
 
@@ -101,6 +102,8 @@ def provenance(result):
 
 
 def tables(results):
+    """docs/results/README.md's tables: one per processor, with each line's
+    loop, cycles, elements per cycle and the fastest form found."""
     out = []
     for result in results:
         processor = result["context"]["processor"]
@@ -110,9 +113,8 @@ def tables(results):
                          + (" under a hypervisor" if processor["hypervisor"] else ""))
         if result["clock_ghz"]:
             about.append(f"{result['clock_ghz']:.2f} GHz")
-        heading = (f"**{title(result)}** ({', '.join(about)}), {provenance(result)}: "
-                   f"[{result['file']}](docs/results/{result['file']})")
-        # Wrapped as the README's prose is; never inside a word or a name.
+        heading = f"**{title(result)}** ({', '.join(about)}), {provenance(result)}: [{result['file']}]({result['file']})"
+        # Wrapped as the documents' prose is; never inside a word or a name.
         out.append(textwrap.fill(heading, 76, break_long_words=False, break_on_hyphens=False) + "\n\n")
         out.append("| line | its loop | cycles per iteration | elements per cycle | fastest form found |\n")
         out.append("|---|---|---|---|---|\n")
@@ -120,7 +122,7 @@ def tables(results):
         for label in LANES:
             v = variants.get(label)
             if v is None:
-                out.append(f"| {label} | | | | not run: the processor lacks it |\n")
+                out.append(f"| {label} | | | | {absent(result, label)} |\n")
                 continue
             if v["fastest_form"] == v["own_form"]:
                 fastest = "the line's own"
@@ -130,6 +132,32 @@ def tables(results):
             out.append(f"| {label} | `{v['own_form']}` | {figure(v['isabench_cycles_per_iteration'])} "
                        f"| {figure(elements_per_cycle(v))} | {fastest} |\n")
         out.append("\n")
+    return "".join(out)
+
+
+def absent(result, label):
+    """Why `result` has no row for the line `label`: the processor lacks
+    what the line needs, or the file predates the line."""
+    offered = {e.strip() for e in (result["context"]["processor"].get("extensions") or "").split(",")}
+    return "not run: the processor lacks it" if NEEDS[label] - offered else "not measured: no such line in the file"
+
+
+def origin(result):
+    processor = result["context"]["processor"]
+    return (f"{processor['family']}/{processor['model']}, "
+            f"{'converted' if result['context'].get('source') else 'measured'}")
+
+
+def summary_table(results):
+    """The README's table: elements per cycle of each line on each processor."""
+    out = ["| line | " + " | ".join(f"{title(r)} ({origin(r)})" for r in results) + " |\n",
+           "|---|" + "---|" * len(results) + "\n"]
+    for label in LANES:
+        cells = []
+        for result in results:
+            v = next((v for v in result["variants"] if v["label"] == label), None)
+            cells.append(absent(result, label).split(":")[0] if v is None else figure(elements_per_cycle(v)))
+        out.append(f"| {label} | " + " | ".join(cells) + " |\n")
     return "".join(out)
 
 
@@ -148,7 +176,8 @@ def widths(result):
 def summary(results):
     """The chart's figures as text: its description, which --check compares."""
     groups = "; ".join(f"{title(r)}: " + ", ".join(v if v == "none" else figure(v) for v in widths(r)) for r in results)
-    return f"elements per cycle ({', '.join(w for w, _ in WIDTHS)}; floors 1, 2, 4, 8): {groups}"
+    floors = ", ".join(str(LANES[labels[0]]) for _, labels in WIDTHS)
+    return f"elements per cycle ({', '.join(w for w, _ in WIDTHS)}; floors {floors}): {groups}"
 
 
 def chart(results):
@@ -160,11 +189,11 @@ def chart(results):
     matplotlib.rcParams.update({"svg.hashsalt": "isabench", "svg.fonttype": "none"})
     figure_ = Figure(figsize=(8, 4.5))
     ax = figure_.subplots()
-    bar = 0.2
+    bar = 0.8 / len(WIDTHS)
     for k, (width, labels) in enumerate(WIDTHS):
         floor, named = LANES[labels[0]], False
         for n, result in enumerate(results):
-            x = n + (k - 1.5) * bar
+            x = n + (k - (len(WIDTHS) - 1) / 2) * bar
             value = widths(result)[k]
             if isinstance(value, float):
                 # The legend names each width once, at its first bar.
@@ -179,21 +208,25 @@ def chart(results):
             ax.hlines(floor, x - bar / 2, x + bar / 2, colors="black", linestyles="dashed", linewidth=1,
                       label="one iteration per cycle" if n == 0 and k == 0 else None)
     ax.set_xticks(range(len(results)))
-    ax.set_xticklabels([f"{title(r)}\n{r['context']['processor']['family']}/{r['context']['processor']['model']}, "
-                        f"{'converted' if r['context'].get('source') else 'measured'}" for r in results], fontsize=8)
+    ax.set_xticklabels([f"{title(r)}\n{origin(r)}" for r in results], fontsize=8)
     ax.set_ylabel("elements per cycle")
-    ax.set_ylim(0, 10)
-    ax.set_title("isabench: elements per cycle by width (128-bit: the fastest of SSE2, SSE4.2, AVX)", fontsize=10)
-    ax.legend(fontsize=8, loc="upper left", ncol=5)
+    ax.set_ylim(0, 1.25 * max(LANES.values()))
+    shared = "; ".join(f"{width}: the fastest of {', '.join(labels)}" for width, labels in WIDTHS if len(labels) > 1)
+    ax.set_title("isabench: elements per cycle by width" + (f" ({shared})" if shared else ""), fontsize=10)
+    ax.legend(fontsize=8, loc="upper left", ncol=len(WIDTHS) + 1)
     figure_.tight_layout()
     figure_.savefig(CHART, format="svg", metadata={"Date": None, "Description": summary(results)})
 
 
-def readme_parts():
-    with open(README, encoding="utf-8") as f:
+# The generated part of each document, between the markers: what makes it.
+DOCUMENTS = [(RESULTS_README, tables), (README, summary_table)]
+
+
+def parts(path):
+    with open(path, encoding="utf-8") as f:
         text = f.read()
     if text.count(BEGIN) != 1 or text.count(END) != 1 or text.index(BEGIN) > text.index(END):
-        sys.exit(f"render.py: README.md must hold {BEGIN.strip()} once, then {END.strip()} once")
+        sys.exit(f"render.py: {os.path.relpath(path, ROOT)} must hold {BEGIN.strip()} once, then {END.strip()} once")
     head, rest = text.split(BEGIN)
     body, tail = rest.split(END)
     return head, body, tail
@@ -201,11 +234,13 @@ def readme_parts():
 
 def check(results):
     failures = []
-    _, body, _ = readme_parts()
-    expected = tables(results)
-    if body != expected:
-        diff = difflib.unified_diff(body.splitlines(True), expected.splitlines(True), "README.md", "the results files")
-        failures.append("README.md's tables are not the results files':\n" + "".join(diff))
+    for path, make in DOCUMENTS:
+        _, body, _ = parts(path)
+        expected = make(results)
+        if body != expected:
+            name = os.path.relpath(path, ROOT)
+            diff = difflib.unified_diff(body.splitlines(True), expected.splitlines(True), name, "the results files")
+            failures.append(f"{name}'s tables are not the results files':\n" + "".join(diff))
     try:
         with open(CHART, encoding="utf-8") as f:
             shown = re.search(r"<dc:description>(.*?)</dc:description>", f.read(), re.S)
@@ -218,24 +253,25 @@ def check(results):
     for failure in failures:
         print(failure, file=sys.stderr)
     if failures:
-        print("render.py: run tools/results/render.py and commit the README and the chart", file=sys.stderr)
+        print("render.py: run tools/results/render.py and commit both READMEs and the chart", file=sys.stderr)
     return 1 if failures else 0
 
 
 def main():
-    parser = argparse.ArgumentParser(description="the README's tables and the chart, from docs/results")
-    parser.add_argument("--check", action="store_true", help="only check that the README and the chart are current")
+    parser = argparse.ArgumentParser(description="the results' tables and the chart, from docs/results")
+    parser.add_argument("--check", action="store_true", help="only check that the tables and the chart are current")
     arguments = parser.parse_args()
     results = load()
     if arguments.check:
         return check(results)
-    head, _, tail = readme_parts()
-    with open(README, "w", encoding="utf-8") as f:
-        f.write(head + BEGIN + tables(results) + END + tail)
+    for path, make in DOCUMENTS:
+        head, _, tail = parts(path)
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(head + BEGIN + make(results) + END + tail)
     try:
         chart(results)
     except ImportError:
-        sys.exit("render.py: wrote the README's tables; the chart needs matplotlib (Debian: apt-get install "
+        sys.exit("render.py: wrote the tables; the chart needs matplotlib (Debian: apt-get install "
                  "python3-matplotlib, then run this with /usr/bin/python3)")
     return 0
 

@@ -51,8 +51,9 @@ function fields(ctx, ins) {
 export default [
   {
     id: "same.sequence",
-    claim: "The SSE4.2 function is the SSE2 function's instruction sequence, with the same immediates and the same " +
-      "read-only data; only its format string and SSE3 to SSE4.2 instructions may differ.",
+    claim: "A measuring function whose family an earlier variant's runs (variants.def) is that one's instruction " +
+      "sequence, with the same immediates and the same read-only data; only its format string and the instructions " +
+      "of the extensions it adds may differ.",
     scope: "function",
     appliesTo: (def) => def.sameCodeAs !== null && def.sameCodeAs !== undefined,
     check(ctx, report) {
