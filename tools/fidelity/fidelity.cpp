@@ -290,19 +290,23 @@ private:
         if (!on_ || (!phase_start && elapsed - shown_ < (terminal_ ? 0.25 : PROGRESS_EVERY)))
             return;
         shown_ = elapsed;
-        char text[256];
-        int n = std::snprintf(text, sizeof text, "isabench-fidelity: %s: %zu of %zu forms timed", phase_.c_str(), done_,
-                              forms_);
+        std::string text = "isabench-fidelity: " + phase_ + ": " + std::to_string(done_) + " of " +
+                           std::to_string(forms_) + " forms timed";
         if (run_ > 0 && elapsed >= 2) {
             const long left = std::lround(elapsed * std::max(0.0, planned_ - run_) / run_);
-            n += left >= 60 ? std::snprintf(text + n, sizeof text - n, "; about %ld min %02ld s left", left / 60, left % 60)
-                            : std::snprintf(text + n, sizeof text - n, "; about %ld s left", left);
+            char estimate[64];
+            if (left >= 60)
+                std::snprintf(estimate, sizeof estimate, "; about %ld min %02ld s left", left / 60, left % 60);
+            else
+                std::snprintf(estimate, sizeof estimate, "; about %ld s left", left);
+            text += estimate;
         }
         if (terminal_) {
-            std::fprintf(stderr, "\r%s%*s", text, static_cast<int>(width_ > std::strlen(text) ? width_ - std::strlen(text) : 0), "");
-            width_ = std::max(width_, std::strlen(text));
+            // Spaces over what a longer line before left.
+            std::fprintf(stderr, "\r%s%*s", text.c_str(), static_cast<int>(width_ - std::min(width_, text.size())), "");
+            width_ = std::max(width_, text.size());
         } else {
-            std::fprintf(stderr, "%s\n", text);
+            std::fprintf(stderr, "%s\n", text.c_str());
         }
         std::fflush(stderr);
     }
