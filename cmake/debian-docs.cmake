@@ -36,7 +36,7 @@ execute_process(COMMAND date -R -u -d "${date}" OUTPUT_VARIABLE date OUTPUT_STRI
                 COMMAND_ERROR_IS_FATAL ANY)
 file(WRITE "${doc}/changelog"
   "isabench (${CPACK_PACKAGE_VERSION}) unstable; urgency=medium\n${items}\n\n"
-  " -- ${CPACK_PACKAGE_CONTACT}  ${date}\n")
+  " -- ${CPACK_DEBIAN_PACKAGE_MAINTAINER}  ${date}\n")
 execute_process(COMMAND gzip -9n "${doc}/changelog" COMMAND_ERROR_IS_FATAL ANY)
 
 # isabench keeps its symbol table: isabench-fidelity finds each line's loop
@@ -45,8 +45,12 @@ file(WRITE "${root}/usr/share/lintian/overrides/isabench"
   "# isabench-fidelity finds each line's loop by the executable's symbol table.\n"
   "isabench: unstripped-binary-or-object [usr/bin/isabench]\n")
 
-# The fidelity tool, where it was built and installed, needs no symbols of
-# its own.
-if(EXISTS "${root}/usr/bin/isabench-fidelity")
-  execute_process(COMMAND "${CPACK_ISABENCH_STRIP}" "${root}/usr/bin/isabench-fidelity" COMMAND_ERROR_IS_FATAL ANY)
-endif()
+# The fidelity tool needs no symbols of its own.
+execute_process(COMMAND "${CPACK_ISABENCH_STRIP}" "${root}/usr/bin/isabench-fidelity" COMMAND_ERROR_IS_FATAL ANY)
+
+# Manual pages are compressed in a Debian package, without a name or time
+# stamp.
+file(GLOB pages "${root}/usr/share/man/man1/*.1")
+foreach(page ${pages})
+  execute_process(COMMAND gzip -9n "${page}" COMMAND_ERROR_IS_FATAL ANY)
+endforeach()

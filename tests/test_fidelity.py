@@ -13,8 +13,19 @@ the same offset from a 64-byte boundary, the loops in the built executable
 (read by the binary audit), every one of them. Otherwise the tool would
 compare the lines with something other than themselves.
 
+Run: the tool as a user runs it, beside the build's isabench (on Windows,
+the .exe under Wine, which runs the loops natively, so its figures are
+real): --help and --version; an error for a missing isabench or one of
+another format; and a --json run with --progress (6 rounds on Windows, so
+that the statistic is checked on real intervals there; 2 on Linux, whose
+own layer is what is left to check after fidelity.statistic), whose
+figures rebuild from its per-round times, whose context names this
+processor (against /proc/cpuinfo) and the others' processor time, whose
+own forms sit where the audit finds the build's loops, and whose progress
+goes to standard error only. No figure is compared with a time.
+
 usage: test_fidelity.py FIDELITY_TOOL Statistic
-       test_fidelity.py FIDELITY_TOOL OwnForms AUDIT_COMMAND..."""
+       test_fidelity.py FIDELITY_TOOL OwnForms|Run AUDIT_COMMAND..."""
 import argparse
 import json
 import os
@@ -24,7 +35,7 @@ import sys
 import tempfile
 import unittest
 
-from harness import BINARY, LANES, SOURCE, VARIANTS
+from harness import BINARY, LANES, RUNNER, SOURCE, VARIANT_ROWS, VARIANTS, WINDOWS, host_path, supported_variants
 
 TOOL = None
 AUDIT = []
@@ -59,33 +70,49 @@ def verdict(interval, goal):
     return "undecided"
 
 
+# A line whose interval against its own form lies wholly below this ran
+# faster than its reference: undecided, and nothing is confirmed faster than
+# that reference.
+REFERENCE_FLOOR = 0.90
+
+
 def recompute(reports, goal):
     """Each line's figures over the pooled rounds of `reports` (--json
     outputs), by label: the own form's time over each loop's with `faster`,
     the fastest form (the one the own form is the most times slower than,
-    among those whose interval of own / form lies wholly above 1), the line
-    over its own form and over the fastest, and the verdict."""
-    figures = {}
+    among those whose interval of own / form lies wholly above 1, unless a
+    line of the family ran faster than its own form beyond REFERENCE_FLOOR),
+    the line over its own form and over the fastest, and the verdict."""
+    figures, off = {}, set()
     for row in reports[0]["variants"]:
         rows = [next(r for r in report["variants"] if r["label"] == row["label"]) for report in reports]
         line = [t for r in rows for t in r["isabench_seconds_by_round"]]
         forms = {form["form"]: [t for r in rows for f in r["forms"] if f["form"] == form["form"]
                                 for t in f["seconds_by_round"]] for form in row["forms"]}
-        own = forms[row["own_form"]]
-        over_own = {name: paired(quotients(own, times)) for name, times in forms.items()}
-        faster = {name: name != row["own_form"] and p[1][0] is not None and p[1][0] > 1.0
+        # The lines of one family time the same loops.
+        family = tuple(forms)
+        to_own = paired(quotients(line, forms[row["own_form"]]))
+        if to_own[1][1] is not None and to_own[1][1] < REFERENCE_FLOOR:
+            off.add(family)
+        figures[row["label"]] = {"line": line, "forms": forms, "own": row["own_form"], "family": family,
+                                 "ratio_to_own_form": to_own}
+    for figure in figures.values():
+        own, forms = figure["own"], figure["forms"]
+        over_own = {name: paired(quotients(forms[own], times)) for name, times in forms.items()}
+        faster = {name: name != own and p[1][0] is not None and p[1][0] > 1.0 and figure["family"] not in off
                   for name, p in over_own.items()}
-        fastest = max((name for name in forms if faster[name]), key=lambda name: over_own[name][0],
-                      default=row["own_form"])
-        to_fastest = paired(quotients(line, forms[fastest]))
-        figures[row["label"]] = {
-            "ratio_to_own_form": paired(quotients(line, own)), "forms": over_own, "faster": faster,
-            "fastest_form": fastest, "ratio_to_fastest": to_fastest, "verdict": verdict(to_fastest[1], goal)}
+        fastest = max((name for name in forms if faster[name]), key=lambda name: over_own[name][0], default=own)
+        to_fastest = paired(quotients(figure["line"], forms[fastest]))
+        reference_off = figure["ratio_to_own_form"][1][1] is not None and \
+            figure["ratio_to_own_form"][1][1] < REFERENCE_FLOOR
+        figure.update(over_own=over_own, faster=faster, fastest_form=fastest, ratio_to_fastest=to_fastest,
+                      reference_ran_slower=reference_off,
+                      verdict="undecided" if reference_off else verdict(to_fastest[1], goal))
     return figures
 
 
 def rejudge(*paths, goal=None):
-    out = subprocess.run([TOOL, "--rejudge", *(["--goal", str(goal)] if goal else []), *paths],
+    out = subprocess.run(RUNNER + [TOOL, "--rejudge", *(["--goal", str(goal)] if goal else []), *paths],
                          capture_output=True, text=True)
     if out.returncode != 0:
         raise AssertionError(f"isabench-fidelity --rejudge failed: {out.stderr}")
@@ -109,9 +136,10 @@ def check_figures(test, report, reports, goal=1.03):
             for tools, expected in zip(row[key + "_interval"], mine[key][1]):
                 close(tools, expected, f"{label} {key}_interval")
         test.assertEqual((row["fastest_form"], row["verdict"]), (mine["fastest_form"], mine["verdict"]), label)
+        test.assertEqual(row.get("reference_ran_slower", mine["reference_ran_slower"]), mine["reference_ran_slower"])
         test.assertEqual(row["fastest_confirmed"], row["fastest_form"] != row["own_form"], label)
         for form in row["forms"]:
-            median, interval = mine["forms"][form["form"]]
+            median, interval = mine["over_own"][form["form"]]
             close(form["own_form_over_this"], median, f"{label} {form['form']}")
             for tools, expected in zip(form["interval"], interval):
                 close(tools, expected, f"{label} {form['form']} interval")
@@ -131,15 +159,15 @@ def check_figures(test, report, reports, goal=1.03):
 # no form). Every own form takes 1.0 s, so each ratio to it is the line's
 # time itself; the worked figures are below.
 SCALAR = ("scalar own", "scalar other")
+AVX = ("AVX own", "AVX other")
 AVX2 = ("AVX2 own", "AVX2 faster")
 AVX512 = ("AVX512 own", "AVX512 other")
+SAME = {"scalar": ([1.2, 0.97, 1.0, 1.01, 0.98, 1.02, 1.0, 1.03, 0.99, 1.01, 1.0, 1.02], SCALAR, [1.0] * 12),
+        "AVX": ([0.56, 0.55, 0.57, 0.54, 0.56, 0.55, 0.58, 0.55, 0.56, 0.57, 0.53, 0.56], AVX, [0.8] * 12),
+        "AVX2": ([1.0, 0.98, 1.02, 0.99, 1.01, 1.0, 1.0, 0.97, 1.03, 1.0, 0.96, 1.04], AVX2, [0.5] * 12)}
 HAND_MADE = [
-    {"scalar": ([1.2, 0.97, 1.0, 1.01, 0.98, 1.02, 1.0, 1.03, 0.99, 1.01, 1.0, 1.02], SCALAR, [1.0] * 12),
-     "AVX2": ([1.0, 0.98, 1.02, 0.99, 1.01, 1.0, 1.0, 0.97, 1.03, 1.0, 0.96, 1.04], AVX2, [0.5] * 12),
-     "AVX512": ([1.3, 0.9, 1.12, 1.0, 1.06, 0.95, 1.04, 1.2, 1.0, 1.08, 1.02, 1.05], AVX512, [1.0] * 12)},
-    {"scalar": ([1.2, 0.97, 1.0, 1.01, 0.98, 1.02, 1.0, 1.03, 0.99, 1.01, 1.0, 1.02], SCALAR, [1.0] * 12),
-     "AVX2": ([1.0, 0.98, 1.02, 0.99, 1.01, 1.0, 1.0, 0.97, 1.03, 1.0, 0.96, 1.04], AVX2, [0.5] * 12),
-     "AVX512": ([1.0, 1.15, 0.99, 1.11, 1.01, 1.13, 1.0, 1.14, 0.98, 1.12, 1.0, 1.16], AVX512, [1.0] * 12)},
+    {**SAME, "AVX512": ([1.3, 0.9, 1.12, 1.0, 1.06, 0.95, 1.04, 1.2, 1.0, 1.08, 1.02, 1.05], AVX512, [1.0] * 12)},
+    {**SAME, "AVX512": ([1.0, 1.15, 0.99, 1.11, 1.01, 1.13, 1.0, 1.14, 0.98, 1.12, 1.0, 1.16], AVX512, [1.0] * 12)},
 ]
 
 
@@ -153,7 +181,7 @@ def hand_made(run, labels=None, rounds=12):
                 "own_form_address": 0, "clock_ghz": 3.0, "clock_confirmed": True,
                 "forms": [{"form": own, "origin": "own form", "seconds_by_round": [1.0] * rounds},
                           {"form": other, "origin": "search", "seconds_by_round": other_times[:rounds]}]})
-    return {"schema": 1, "context": {"tool": "hand-made"}, "search": False, "variants": variants}
+    return {"schema": 2, "context": {"tool": "hand-made"}, "search": False, "variants": variants}
 
 
 class Statistic(unittest.TestCase):
@@ -192,7 +220,10 @@ class Statistic(unittest.TestCase):
         """Worked by hand. Scalar: ratios 0.97 to 1.2, median 1.005 in
         [0.99..1.02]: within 1.03. AVX2: a loop twice as fast as the own
         form in every round is confirmed faster, and the line, at its own
-        form's speed, is slower at 2.0 [1.96..2.04]. AVX512: 1.045 in
+        form's speed, is slower at 2.0 [1.96..2.04]. AVX: the line ran at
+        0.56 [0.55..0.57] of its own form, the same bytes: the reference was
+        off, so the line is undecided, not within, and the loop 1.25 times
+        faster than that reference is not confirmed. AVX512: 1.045 in
         [1.0..1.12], undecided. Pooled with the second run's 12 rounds, the
         interval runs from the 7th to the 18th of 24: scalar [1.0..1.02],
         AVX2 [1.98..2.02], AVX512 1.045 in [1.0..1.12], still undecided.
@@ -201,7 +232,7 @@ class Statistic(unittest.TestCase):
         few = self.write("few.json", hand_made(HAND_MADE[0], ["scalar"], rounds=5))
         expected = {
             (first,): {"scalar": (1.005, [0.99, 1.02], "within"), "AVX2": (2.0, [1.96, 2.04], "slower"),
-                       "AVX512": (1.045, [1.0, 1.12], "undecided")},
+                       "AVX": (0.56, [0.55, 0.57], "undecided"), "AVX512": (1.045, [1.0, 1.12], "undecided")},
             (first, second): {"scalar": (1.005, [1.0, 1.02], "within"), "AVX2": (2.0, [1.98, 2.02], "slower"),
                               "AVX512": (1.045, [1.0, 1.12], "undecided")},
             (few,): {"scalar": (1.0, [None, None], "undecided")},
@@ -220,20 +251,27 @@ class Statistic(unittest.TestCase):
                     self.assertEqual((rows[label]["ratio_to_fastest"], rows[label]["ratio_to_fastest_interval"],
                                       rows[label]["verdict"]), (median, interval, said), label)
                 self.assertEqual(rows.get("AVX2", {}).get("fastest_form", AVX2[1]), AVX2[1])
+                if "AVX" in rows:
+                    self.assertEqual((rows["AVX"]["fastest_form"], rows["AVX"]["forms"][1]["own_form_over_this"],
+                                      rows["AVX"]["forms"][1]["faster"], rows["AVX"]["reference_ran_slower"]),
+                                     (AVX[0], 1.25, False, True))
+                    self.assertTrue([w for w in report["warnings"] if w.startswith("AVX: its own form")],
+                                    report["warnings"])
         # A run the tool cannot pool with the first: other loops.
         other = hand_made(HAND_MADE[1])
         other["variants"][0]["forms"][1]["form"] = "scalar changed"
-        out = subprocess.run([TOOL, "--rejudge", first, self.write("other.json", other)], capture_output=True,
-                             text=True)
+        out = subprocess.run(RUNNER + [TOOL, "--rejudge", first, self.write("other.json", other)],
+                             capture_output=True, text=True)
         self.assertNotEqual(out.returncode, 0)
         self.assertIn("not the loops", out.stderr)
 
     def test_benchmark_command(self):
         """tools/run-benchmarks against its limit of 1.10: AVX2 slower (status
         1); AVX512, undecided after 12 rounds and after 24, by its median 1.045
-        within; without the AVX2 line, status 0."""
+        within; AVX, whose reference was off, undecided, never judged by its
+        median; without the AVX2 line, status 0."""
         benchmarks = os.path.join(SOURCE, "tools", "run-benchmarks")
-        for labels, status in ((None, 1), (["scalar", "AVX512"], 0)):
+        for labels, status in ((None, 1), (["scalar", "AVX", "AVX512"], 0)):
             paths = [self.write(f"run{k}.json", hand_made(run, labels)) for k, run in enumerate(HAND_MADE)]
             out = subprocess.run([sys.executable, benchmarks, "--tool", TOOL, "--recorded", *paths],
                                  capture_output=True, text=True)
@@ -241,6 +279,7 @@ class Statistic(unittest.TestCase):
             self.assertRegex(out.stdout, r"(?m)^scalar: within, 12 rounds: 1\.0050 \[0\.9900\.\.1\.0200\]")
             self.assertRegex(out.stdout, r"(?m)^AVX512: within, 24 rounds: 1\.0450 \[1\.0000\.\.1\.1200\] "
                                          r"against AVX512 own, judged by its median$")
+            self.assertRegex(out.stdout, r"(?m)^AVX: undecided, 24 rounds: 0\.5600 .*its own form ran slower")
             if labels is None:
                 self.assertRegex(out.stdout, r"(?m)^AVX2: slower, 12 rounds: 2\.0000 \[1\.9600\.\.2\.0400\] "
                                              r"against AVX2 faster$")
@@ -248,7 +287,7 @@ class Statistic(unittest.TestCase):
 
 class OwnForms(unittest.TestCase):
     def test_own_forms_are_the_built_loops(self):
-        tool = subprocess.run([TOOL, "--own-forms"], capture_output=True, text=True, check=True).stdout
+        tool = subprocess.run(RUNNER + [TOOL, "--own-forms"], capture_output=True, text=True, check=True).stdout
         own = [line.split("\t") for line in tool.splitlines()]
         self.assertEqual(sorted({label for label, *_ in own}), sorted(label for _, label, _ in VARIANTS))
         audit = subprocess.run(AUDIT + ["--list", BINARY], capture_output=True, text=True).stdout
@@ -263,11 +302,76 @@ class OwnForms(unittest.TestCase):
                                  f"{function} loop {built_number} is not the form {form}")
 
 
+def audited_loops():
+    """The build's loops as the audit lists them: (function, number) to the
+    loop's address modulo 4096."""
+    audit = subprocess.run(AUDIT + ["--list", BINARY], capture_output=True, text=True).stdout
+    return {(function, int(number)): int(address, 16) % 4096 for function, number, address in
+            re.findall(r"^(bench_\w+) @ [0-9a-f]+, workload loop (\d+) at ([0-9a-f]+),", audit, re.M)}
+
+
+def cpuinfo(field):
+    with open("/proc/cpuinfo") as f:
+        return int(re.search(r"^" + field + r"\s*: (\d+)$", f.read(), re.M).group(1))
+
+
+class Run(unittest.TestCase):
+    def tool(self, *args, timeout=60):
+        return subprocess.run(RUNNER + [TOOL, *args], capture_output=True, text=True, timeout=timeout)
+
+    def test_help_version_and_errors(self):
+        self.assertRegex(self.tool("--help").stdout, r"^usage: isabench-fidelity ")
+        with open(os.path.join(SOURCE, "CMakeLists.txt")) as f:
+            version = re.search(r"^project\(isabench VERSION (\S+)", f.read(), re.M).group(1)
+        self.assertEqual(self.tool("--version").stdout, f"isabench-fidelity version {version}\n")
+        missing = self.tool("--isabench", host_path(os.path.join(os.path.dirname(BINARY), "missing")))
+        self.assertEqual(missing.returncode, 1)
+        self.assertRegex(missing.stderr, r"^isabench-fidelity: cannot read .*missing\n")
+        # Another format (this script) is no isabench here: before anything is timed.
+        foreign = self.tool("--isabench", host_path(os.path.abspath(__file__)))
+        self.assertEqual(foreign.returncode, 1)
+        self.assertIn(f"is not an executable of this system ({'PE' if WINDOWS else 'ELF'})", foreign.stderr)
+
+    def test_json_run(self):
+        rounds = 6 if WINDOWS else 2
+        out = self.tool("--json", "--rounds", str(rounds), "--progress", timeout=1500)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        print(out.stdout)
+        report = json.loads(out.stdout)
+        self.assertEqual((report["schema"], report["rounds"]), (2, rounds))
+        self.assertRegex(out.stderr, rf"(?m)^isabench-fidelity: paired round {rounds} of {rounds}: \d+ of \d+ forms timed")
+        context = report["context"]
+        self.assertEqual((context["processor"]["family"], context["processor"]["model"]),
+                         (cpuinfo("cpu family"), cpuinfo("model")))
+        # By default the isabench beside the tool.
+        self.assertEqual(context["isabench"]["path"], host_path(os.path.realpath(BINARY)))
+        self.assertRegex(context["system"], r"^Windows \d+\.\d+ build \d+" if WINDOWS else r"^Linux ")
+        load = context["load_average"]
+        self.assertEqual(load["why_null"] is not None, WINDOWS, load)
+        self.assertEqual(load["before"] is None, WINDOWS, load)
+        for window in ("before", "during"):
+            busy = context["cpu_time_of_others"][window]
+            self.assertGreaterEqual(busy["others_cpu_seconds"], 0, busy)
+            self.assertAlmostEqual(busy["processors"], (busy["others_cpu_seconds"]
+                                                        + (busy["steal_cpu_seconds"] or 0)) / busy["seconds"],
+                                   delta=0.01)
+        self.assertEqual([row["label"] for row in report["variants"]], [label for _, label in supported_variants()])
+        check_figures(self, report, [report])
+        where = audited_loops()
+        functions = {row["label"]: row["function"] for row in VARIANT_ROWS}
+        for row in report["variants"]:
+            self.assertEqual(row["own_form_address"], where[(functions[row["label"]], row["own_form_number"])],
+                             row["label"])
+            self.assertEqual(row["forms"][0]["form"], row["own_form"])
+            if row["isabench_cycles_per_iteration"] is None:
+                self.assertTrue([w for w in report["warnings"] if "could not be confirmed" in w], row["label"])
+
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description="the tool's statistic, or its loops against the build's")
     parser.add_argument("tool", help="the isabench-fidelity executable")
-    parser.add_argument("test", choices=["Statistic", "OwnForms"])
-    parser.add_argument("audit", nargs=argparse.REMAINDER, help="OwnForms: the audit's command line")
+    parser.add_argument("test", choices=["Statistic", "OwnForms", "Run"])
+    parser.add_argument("audit", nargs=argparse.REMAINDER, help="OwnForms, Run: the audit's command line")
     arguments = parser.parse_args()
     TOOL, AUDIT = arguments.tool, arguments.audit
     unittest.main(argv=[sys.argv[0], arguments.test], verbosity=2)

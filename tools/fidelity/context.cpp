@@ -1,12 +1,12 @@
 #include "context.h"
 
+#include <algorithm>
+
 #include <cpuid.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <sys/utsname.h>
-#include <unistd.h>
 
 #ifndef ISABENCH_BUILD_FLAGS
 #define ISABENCH_BUILD_FLAGS ""
@@ -28,8 +28,8 @@ std::string brand_string() {
     return first == std::string::npos ? "" : text.substr(first, last - first + 1);
 }
 
-void read_load(double (&load)[3]) {
-    if (getloadavg(load, 3) != 3)
+void read_load(Context &c, double (&load)[3]) {
+    if (!load_average(load, c.no_load_average))
         load[0] = load[1] = load[2] = -1;
 }
 
@@ -38,6 +38,31 @@ std::string load_json(const double (&load)[3]) {
         return "null";
     char text[64];
     std::snprintf(text, sizeof text, "[%.2f, %.2f, %.2f]", load[0], load[1], load[2]);
+    return text;
+}
+
+std::string seconds_json(double seconds) {
+    if (seconds < 0)
+        return "null";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", seconds);
+    return text;
+}
+
+std::string busy_json(const Busy &busy) {
+    char window[32];
+    std::snprintf(window, sizeof window, "%.2f", busy.seconds);
+    const double processors = busy.processors();
+    return std::string("{\"seconds\": ") + window + ", \"others_cpu_seconds\": " + seconds_json(busy.others) +
+           ", \"steal_cpu_seconds\": " + seconds_json(busy.steal) +
+           ", \"processors\": " + (processors < 0 ? std::string("null") : seconds_json(processors)) + "}";
+}
+
+std::string busy_text(const Busy &busy) {
+    if (busy.others < 0)
+        return "unknown";
+    char text[128];
+    std::snprintf(text, sizeof text, "%.2f over %.1f s", busy.processors(), busy.seconds);
     return text;
 }
 
@@ -58,22 +83,47 @@ Context read_context(const CpuRegisters &registers, const std::string &isabench,
     c.stepping = registers.leaf1_eax & 0xF;
     // CPUID leaf 1 ECX bit 31: a hypervisor runs this processor.
     c.hypervisor = registers.leaf1_ecx >> 31 & 1;
-    c.logical_processors = sysconf(_SC_NPROCESSORS_ONLN);
+    c.logical_processors = logical_processors();
     char names[512];
     describe_features(usable_features(registers), names, sizeof names);
     c.extensions = names;
-    utsname system{};
-    if (uname(&system) == 0)
-        c.system = std::string(system.sysname) + " " + system.release + " " + system.version + " " + system.machine;
+    c.system = system_name();
     c.isabench = isabench;
     c.isabench_version = image.version();
     c.compiler = image.compiler();
     c.build_flags = ISABENCH_BUILD_FLAGS;
-    read_load(c.load_before);
+    read_load(c, c.load_before);
     return c;
 }
 
-void read_load_after(Context &context) { read_load(context.load_after); }
+void read_load_after(Context &context) { read_load(context, context.load_after); }
+
+double Busy::processors() const {
+    if (others < 0 || seconds <= 0)
+        return -1;
+    return (others + (steal > 0 ? steal : 0)) / seconds;
+}
+
+CpuWindow open_window() {
+    CpuWindow window;
+    window.known = read_cpu_times(window.start);
+    window.started = now();
+    return window;
+}
+
+Busy close_window(const CpuWindow &window) {
+    Busy busy;
+    CpuTimes end;
+    busy.seconds = now() - window.started;
+    if (!window.known || !read_cpu_times(end))
+        return busy;
+    // The counters tick at the scheduler's rate, so a short window can read
+    // a little more of this process than of the whole machine.
+    busy.others = std::max(0.0, (end.busy - window.start.busy) - (end.own - window.start.own));
+    if (end.steal >= 0 && window.start.steal >= 0)
+        busy.steal = std::max(0.0, end.steal - window.start.steal);
+    return busy;
+}
 
 void print_context(const Context &c) {
     std::printf("isabench-fidelity %s, %s\n", c.tool_version.c_str(), c.date.c_str());
@@ -89,6 +139,11 @@ void print_context(const Context &c) {
                 c.build_flags.empty() ? "none" : c.build_flags.c_str());
     if (c.load_before[0] >= 0)
         std::printf("load average: %.2f before, %.2f after\n", c.load_before[0], c.load_after[0]);
+    else
+        std::printf("load average: none (%s)\n", c.no_load_average.c_str());
+    std::printf("processors the other programs kept busy (%s, a hypervisor's share included): %s before the "
+                "rounds, %s during them\n",
+                CPU_TIMES_SOURCE, busy_text(c.before).c_str(), busy_text(c.during).c_str());
 }
 
 std::string json_string(const std::string &text) {
@@ -119,5 +174,7 @@ std::string context_json(const Context &c) {
            ", \"isabench\": {\"path\": " + json_string(c.isabench) + ", \"version\": " + json_string(c.isabench_version) +
            ", \"compiler\": " + json_string(c.compiler) + ", \"build_flags\": " + json_string(c.build_flags) +
            "}, \"load_average\": {\"before\": " + load_json(c.load_before) + ", \"after\": " + load_json(c.load_after) +
-           "}}";
+           ", \"why_null\": " + (c.load_before[0] < 0 ? json_string(c.no_load_average) : "null") +
+           "}, \"cpu_time_of_others\": {\"source\": " + json_string(CPU_TIMES_SOURCE) +
+           ", \"before\": " + busy_json(c.before) + ", \"during\": " + busy_json(c.during) + "}}";
 }

@@ -7,6 +7,28 @@
 
 #include "../../src/harness/cpu_support.h"
 #include "image.h"
+#include "platform.h"
+
+// What the other programs used of the processors over a window, in
+// processor-seconds; negative where the system does not say.
+struct Busy {
+    double seconds = 0;  // the window
+    double others = -1;  // used by every process but this tool and the isabench it ran
+    double steal = -1;   // given by a hypervisor to others while these processors wanted to run
+    // On average, how many logical processors the others kept busy, the
+    // hypervisor's share included; negative where unknown.
+    double processors() const;
+};
+
+// A window of the others' processor time, opened by open_window and
+// measured by close_window.
+struct CpuWindow {
+    CpuTimes start;
+    double started = 0;
+    bool known = false;
+};
+CpuWindow open_window();
+Busy close_window(const CpuWindow &window);
 
 struct Context {
     std::string tool_version, date;
@@ -15,12 +37,14 @@ struct Context {
     bool hypervisor = false;
     long logical_processors = 0;
     std::string extensions;  // those usable here that decide which lines run
-    std::string system;      // the kernel: name, release, version, machine
+    std::string system;      // the operating system: name, release, version, machine
     std::string isabench, isabench_version, compiler, build_flags;
     double load_before[3] = {-1, -1, -1}, load_after[3] = {-1, -1, -1};
+    std::string no_load_average;  // why there is none, where there is none
+    Busy before, during;          // a quiet window before the first round, and the rounds
 };
 
-// Everything but the load average after the run.
+// Everything but the load average after the run and the others' time.
 Context read_context(const CpuRegisters &registers, const std::string &isabench, const Image &image);
 void read_load_after(Context &context);
 

@@ -20,8 +20,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #include "../../src/harness/cpu_support.h"
@@ -30,13 +28,15 @@
 #include "forms.h"
 #include "image.h"
 #include "json.h"
+#include "platform.h"
 
-extern "C" uint64_t clock_chain(uint64_t rounds);
+extern "C" __attribute__((sysv_abi)) uint64_t clock_chain(uint64_t rounds);
 
 namespace {
 
 constexpr const char *USAGE =
     "usage: isabench-fidelity [--isabench PATH] [--rounds N] [--search] [--tsv FILE] [--json] [--goal G]\n"
+    "                         [--progress]\n"
     "       isabench-fidelity --rejudge [--goal G] FILE...\n"
     "       isabench-fidelity --own-forms | --version | --help\n"
     "\n"
@@ -57,6 +57,9 @@ constexpr const char *USAGE =
     "  --tsv FILE  with --search, write the screen's cycles for every form and\n"
     "              offset to FILE\n"
     "  --json      the same figures as JSON\n"
+    "  --progress  the phase, the forms timed and the time left on standard\n"
+    "              error (shown anyway on a terminal with --search or more\n"
+    "              than 12 rounds)\n"
     "  --goal G    the ratio to the fastest form a line must stay within\n"
     "              (1.03 by default)\n"
     "  --rejudge   time nothing: take every figure again, as JSON, from the\n"
@@ -90,11 +93,20 @@ constexpr int DEFAULT_ROUNDS = 12;
 // What the ratio to the fastest form is read against: within this, a line
 // shows what its width and encoding can do on this processor.
 constexpr double GOAL = 1.03;
-// The JSON output's layout, raised whenever a field changes meaning.
-constexpr int SCHEMA = 1;
-// A machine busier than this at the start, or a line whose median over the
-// rounds is this much above its best, is worth a warning.
-constexpr double BUSY_LOAD = 0.5;
+// A line whose interval against its own form, the same bytes, lies wholly
+// below this ran faster than its reference: the reference did not run like
+// the line (a host whose core switches between two speeds, say), which is
+// no evidence that the line is fast. Such a line is undecided, and no loop
+// is confirmed faster than that reference.
+constexpr double REFERENCE_FLOOR = 0.90;
+// The JSON output's layout, raised whenever a field changes meaning (2: the
+// rule above; the others' processor time; a load average that may be null).
+constexpr int SCHEMA = 2;
+// Other programs that kept more processors than this busy on average, in a
+// quiet window before the first round or during the rounds, or a line whose
+// median over the rounds is this much above its best, are worth a warning.
+constexpr double BUSY_PROCESSORS = 0.5;
+constexpr double QUIET_WINDOW_SECONDS = 1.0;
 constexpr double SPREAD = 0.05;
 
 // The screen: every form at every offset on 1/125 of the elements, once in
@@ -233,11 +245,74 @@ struct FamilyRun {
     std::exit(1);
 }
 
-double now() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
+// Progress of a long run on standard error: the phase, the forms timed out
+// of the phase's all, and the time left, from the iterations run so far
+// against all those planned. On a terminal the line is rewritten in place
+// and cleared at the end; elsewhere (--progress) a line is written at each
+// phase and every PROGRESS_EVERY seconds. Standard output never changes.
+constexpr double PROGRESS_EVERY = 10;
+
+class Progress {
+public:
+    void start(bool terminal, double planned) {
+        on_ = true;
+        terminal_ = terminal;
+        planned_ = planned;
+        started_ = now();
+    }
+    bool on() const { return on_; }
+    void phase(const std::string &name, std::size_t forms) {
+        phase_ = name;
+        forms_ = forms;
+        done_ = 0;
+        show(true);
+    }
+    // One form timed, of `iterations` iterations in all.
+    void done(double iterations) {
+        ++done_;
+        run_ += iterations;
+        show(false);
+    }
+    void finish() {
+        if (on_ && terminal_)
+            std::fprintf(stderr, "\r%*s\r", static_cast<int>(width_), "");
+        on_ = false;
+    }
+
+private:
+    bool on_ = false, terminal_ = false;
+    double planned_ = 0, run_ = 0, started_ = 0, shown_ = 0;
+    std::string phase_;
+    std::size_t forms_ = 0, done_ = 0, width_ = 0;
+
+    void show(bool phase_start) {
+        const double elapsed = now() - started_;
+        if (!on_ || (!phase_start && elapsed - shown_ < (terminal_ ? 0.25 : PROGRESS_EVERY)))
+            return;
+        shown_ = elapsed;
+        std::string text = "isabench-fidelity: " + phase_ + ": " + std::to_string(done_) + " of " +
+                           std::to_string(forms_) + " forms timed";
+        if (run_ > 0 && elapsed >= 2) {
+            const long left = std::lround(elapsed * std::max(0.0, planned_ - run_) / run_);
+            char estimate[64];
+            if (left >= 60)
+                std::snprintf(estimate, sizeof estimate, "; about %ld min %02ld s left", left / 60, left % 60);
+            else
+                std::snprintf(estimate, sizeof estimate, "; about %ld s left", left);
+            text += estimate;
+        }
+        if (terminal_) {
+            // Spaces over what a longer line before left.
+            std::fprintf(stderr, "\r%s%*s", text.c_str(), static_cast<int>(width_ - std::min(width_, text.size())), "");
+            width_ = std::max(width_, text.size());
+        } else {
+            std::fprintf(stderr, "%s\n", text.c_str());
+        }
+        std::fflush(stderr);
+    }
+};
+
+Progress progress;
 
 // The sum of k XOR (k + 2) over the first `elements` values of k.
 uint64_t expected_sum(uint64_t elements) {
@@ -283,65 +358,41 @@ double cycles_per_iteration(Family family, double seconds, uint64_t elements, do
 }
 
 // Runs isabench once and adds each line's time to its rounds. Every variant
-// this processor can run must print the right sum.
+// this processor can run must print the right sum. Its skip messages on
+// standard error pass through.
 void run_isabench(const std::string &path) {
-    // Started without a shell, so that no character of the path means more
-    // than itself; its skip messages on standard error pass through.
-    int pipe_ends[2];
-    if (pipe(pipe_ends) != 0)
-        fail("cannot make a pipe: %s", std::strerror(errno));
-    const pid_t child = fork();
-    if (child < 0)
-        fail("cannot start isabench: %s", std::strerror(errno));
-    if (child == 0) {
-        dup2(pipe_ends[1], STDOUT_FILENO);
-        close(pipe_ends[0]);
-        close(pipe_ends[1]);
-        execl(path.c_str(), path.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(pipe_ends[1]);
-    FILE *out = fdopen(pipe_ends[0], "r");
-    if (!out)
-        fail("cannot read isabench's output: %s", std::strerror(errno));
+    std::string output, error;
+    if (!run_program(path, output, error))
+        fail("%s", ("cannot run " + path + ": " + error).c_str());
     bool seen[sizeof lines / sizeof lines[0]] = {};
-    char text[256];
-    while (std::fgets(text, sizeof text, out)) {
-        text[std::strcspn(text, "\n")] = '\0';
+    for (std::size_t start = 0, end; start < output.size(); start = end + 1) {
+        end = output.find('\n', start);
+        if (end == std::string::npos)
+            end = output.size();
+        // Lines end in CR LF on Windows.
+        std::string text = output.substr(start, end - start);
+        if (!text.empty() && text.back() == '\r')
+            text.pop_back();
         char tag[4], label[32];
         uint64_t s;
         double t;
-        if (std::sscanf(text, "%3[ 0-9a-z]) s=%" SCNx64 " t=%lf // N=1000000000 iterations of arithmetics; %31s",
+        if (std::sscanf(text.c_str(), "%3[ 0-9a-z]) s=%" SCNx64 " t=%lf // N=1000000000 iterations of arithmetics; %31s",
                         tag, &s, &t, label) != 4)
-            fail("cannot read this line of isabench's output: %s", text);
+            fail("cannot read this line of isabench's output: %s", text.c_str());
         Line *line = nullptr;
         for (Line &candidate : lines)
             if (std::strcmp(candidate.label, label) == 0)
                 line = &candidate;
         if (!line)
-            fail("isabench printed a line for an unknown variant: %s", text);
+            fail("isabench printed a line for an unknown variant: %s", text.c_str());
         if (s != SUM)
-            fail("isabench printed a wrong sum: %s", text);
+            fail("isabench printed a wrong sum: %s", text.c_str());
         seen[line - lines] = true;
         line->isabench.push_back(t);
     }
-    std::fclose(out);
-    int status = 0;
-    if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        fail("%s did not run to the end with status 0", path.c_str());
     for (const Line &line : lines)
         if (line.runs && !seen[&line - lines])
             fail("isabench printed no line for %s, which this processor runs", line.label);
-}
-
-std::string default_isabench() {
-    char self[4096];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0)
-        return "isabench";
-    self[n] = '\0';
-    std::string path(self);
-    return path.substr(0, path.rfind('/') + 1) + "isabench";
 }
 
 void add_candidate(FamilyRun &run, const Form &form, const std::string &origin) {
@@ -365,13 +416,15 @@ struct Screened {
 };
 
 // Times each form on `elements` once per pass, keeping its best.
-void screen(std::vector<Screened> &forms, uint64_t elements, int passes) {
+void screen(std::vector<Screened> &forms, uint64_t elements, int passes, const std::string &phase) {
     for (Screened &s : forms)
         s.seconds = HUGE_VAL;
     for (int pass = 0; pass < passes; ++pass) {
+        progress.phase(phase + ", pass " + std::to_string(pass + 1) + " of " + std::to_string(passes), forms.size());
         for (Screened &s : forms) {
             const BuiltLoop loop(s.form, elements);
             s.seconds = std::min(s.seconds, best_of(loop, 1, elements, form_name(s.form)));
+            progress.done(static_cast<double>(elements / lanes_of(s.form.family)));
         }
     }
     std::sort(forms.begin(), forms.end(), [](const Screened &a, const Screened &b) { return a.seconds < b.seconds; });
@@ -382,7 +435,8 @@ void screen(std::vector<Screened> &forms, uint64_t elements, int passes) {
 // the machine's quiet moments as the forms' speed. The paired rounds decide.
 void search(FamilyRun &run, FILE *tsv) {
     const double started = now();
-    std::fprintf(stderr, "isabench-fidelity: searching the %s forms...\n", run.label);
+    if (!progress.on())
+        std::fprintf(stderr, "isabench-fidelity: searching the %s forms...\n", run.label);
     std::vector<Screened> forms;
     for (const Form &base : all_forms(run.family)) {
         for (int offset = 0; offset < 64; ++offset) {
@@ -392,7 +446,7 @@ void search(FamilyRun &run, FILE *tsv) {
         }
     }
     run.screened = forms.size();
-    screen(forms, SCREEN_ELEMENTS, SCREEN_PASSES);
+    screen(forms, SCREEN_ELEMENTS, SCREEN_PASSES, std::string("searching ") + run.label + ", every form");
     if (tsv) {
         const double clock_hz = measure_clock();
         for (const Screened &s : forms)
@@ -400,7 +454,8 @@ void search(FamilyRun &run, FILE *tsv) {
                          cycles_per_iteration(run.family, s.seconds, SCREEN_ELEMENTS, clock_hz));
     }
     forms.resize(std::min(forms.size(), SHORTLIST));
-    screen(forms, RESCREEN_ELEMENTS, RESCREEN_PASSES);
+    screen(forms, RESCREEN_ELEMENTS, RESCREEN_PASSES,
+           std::string("searching ") + run.label + ", the fastest " + std::to_string(forms.size()) + " again");
     for (std::size_t k = 0; k < std::min(forms.size(), FINALISTS); ++k)
         add_candidate(run, forms[k].form, "search");
     run.search_seconds = now() - started;
@@ -446,10 +501,24 @@ void confirm_clocks(std::vector<FamilyRun> &runs) {
     }
 }
 
+// The iterations of one run of isabench: each line it runs, ten times.
+double isabench_iterations() {
+    double iterations = 0;
+    for (const Line &line : lines)
+        if (line.runs)
+            iterations += static_cast<double>(REPEATS * (ELEMENTS / lanes_of(line.family)));
+    return iterations;
+}
+
 // One round: isabench once, then every loop best of RUNS_PER_ROUND, in the
 // opposite order every other round, so that no loop always runs first.
-void run_round(int round, const std::string &isabench, std::vector<FamilyRun> &runs) {
+void run_round(int round, int rounds, const std::string &isabench, std::vector<FamilyRun> &runs) {
+    std::size_t forms = 1;
+    for (const FamilyRun &run : runs)
+        forms += run.runs ? run.candidates.size() : 0;
+    progress.phase("paired round " + std::to_string(round + 1) + " of " + std::to_string(rounds), forms);
     run_isabench(isabench);
+    progress.done(isabench_iterations());
     for (FamilyRun &run : runs) {
         if (!run.runs)
             continue;
@@ -458,6 +527,7 @@ void run_round(int round, const std::string &isabench, std::vector<FamilyRun> &r
             Candidate &c = run.candidates[round % 2 ? n - 1 - k : k];
             // Kept to the microsecond, as isabench prints its times.
             c.times.push_back(std::round(best_of(*c.loop, RUNS_PER_ROUND, ELEMENTS, c.name) * 1e6) * 1e-6);
+            progress.done(static_cast<double>(RUNS_PER_ROUND * (ELEMENTS / lanes_of(run.family))));
         }
         // Next to the family's own code: a processor may lower its clock
         // while it runs wide vector code.
@@ -465,12 +535,21 @@ void run_round(int round, const std::string &isabench, std::vector<FamilyRun> &r
     }
 }
 
-// Each loop against the own form, round by round.
+// Whether the line ran faster than its own form beyond REFERENCE_FLOOR.
+bool reference_ran_slower(const Line &line, const FamilyRun &run) {
+    return paired(quotients(line.isabench, run.candidates.front().times)).high < REFERENCE_FLOOR;
+}
+
+// Each loop against the own form, round by round; none is confirmed faster
+// than an own form that a line of the family ran faster than.
 void compare_with_own(FamilyRun &run) {
     const Candidate &own = run.candidates.front();
+    bool reference_off = false;
+    for (const Line &line : lines)
+        reference_off = reference_off || (line.runs && line.family == run.family && reference_ran_slower(line, run));
     for (Candidate &c : run.candidates) {
         c.over_own = paired(quotients(own.times, c.times));
-        c.faster = &c != &own && c.over_own.low > 1.0;
+        c.faster = &c != &own && c.over_own.low > 1.0 && !reference_off;
     }
 }
 
@@ -498,6 +577,7 @@ Paired line_to_fastest(const Line &line, const FamilyRun &run) {
     return paired(quotients(line.isabench, fastest(run).times));
 }
 
+
 // Every loop of every line as this tool builds it: a test compares these
 // bytes with the build's, so that the loops compared are the lines' loops.
 void print_own_forms() {
@@ -522,6 +602,11 @@ const char *verdict(const Paired &p, double goal) {
     if (p.low > goal)
         return "slower";
     return "undecided";
+}
+
+// A line's verdict: undecided where its reference ran slower than it.
+const char *line_verdict(const Line &line, const FamilyRun &run, double goal) {
+    return reference_ran_slower(line, run) ? "undecided" : verdict(line_to_fastest(line, run), goal);
 }
 
 std::string json_number(double value, const char *format = "%.6f") {
@@ -560,16 +645,20 @@ std::string text_interval(const Paired &p) {
     return text;
 }
 
-// How busy the machine was, as a warning where it may have moved the
-// figures; none where it did not.
-std::vector<std::string> machine_warnings(double load_before) {
+// How busy the other programs kept the machine, before the rounds and
+// during them, as a warning where they may have moved the figures.
+std::vector<std::string> machine_warnings(double before, double during) {
     std::vector<std::string> warnings;
-    if (load_before > BUSY_LOAD) {
-        char text[160];
-        std::snprintf(text, sizeof text,
-                      "the machine was busy when the run began (load average %.2f): run again on an idle machine",
-                      load_before);
-        warnings.push_back(text);
+    char text[200];
+    for (const auto &window : {std::make_pair(before, "in a quiet second before the rounds"),
+                               std::make_pair(during, "during the rounds")}) {
+        if (window.first > BUSY_PROCESSORS) {
+            std::snprintf(text, sizeof text,
+                          "the machine was busy %s: other programs kept %.2f processors busy on average: run again "
+                          "on an idle machine",
+                          window.second, window.first);
+            warnings.push_back(text);
+        }
     }
     return warnings;
 }
@@ -578,7 +667,7 @@ std::vector<std::string> machine_warnings(double load_before) {
 // those about the machine. A warning never changes a figure.
 std::vector<std::string> warnings_of(std::vector<std::string> warnings, const std::vector<FamilyRun> &runs,
                                      double goal) {
-    char text[256];
+    char text[400];
     for (const Line &line : lines) {
         if (!line.runs)
             continue;
@@ -590,8 +679,16 @@ std::vector<std::string> warnings_of(std::vector<std::string> warnings, const st
                           line.label, spread * 100);
             warnings.push_back(text);
         }
-        const Paired to_fastest = line_to_fastest(line, run_of(runs, line.family));
-        if (std::string(verdict(to_fastest, goal)) == "undecided") {
+        const FamilyRun &run = run_of(runs, line.family);
+        const Paired to_own = paired(quotients(line.isabench, run.candidates.front().times));
+        if (reference_ran_slower(line, run)) {
+            std::snprintf(text, sizeof text,
+                          "%s: its own form, the same bytes, ran slower than the line (%.3f [%.3f..%.3f], wholly below "
+                          "%.2f): the reference did not run like the line, so the line is undecided and no loop is "
+                          "confirmed faster than that reference; run again on an idle machine",
+                          line.label, to_own.median, to_own.low, to_own.high, REFERENCE_FLOOR);
+            warnings.push_back(text);
+        } else if (std::string(verdict(line_to_fastest(line, run), goal)) == "undecided") {
             std::snprintf(text, sizeof text,
                           "%s: the rounds varied too much to say whether it is within %.2f of the fastest form: run "
                           "again on an idle machine or with more --rounds",
@@ -654,7 +751,8 @@ void print_json(const std::string &context, int rounds, double goal, bool search
                     "\"own_form_number\": %u, "
                     "\"own_form_address\": %s, \"own_form_seconds\": %.6f, \"own_form_median_seconds\": %.6f, "
                     "\"own_form_cycles_per_iteration\": %s, \"ratio_to_own_form\": %s, "
-                    "\"ratio_to_own_form_interval\": %s, \"fastest_form\": \"%s\", \"fastest_confirmed\": %s, "
+                    "\"ratio_to_own_form_interval\": %s, \"reference_ran_slower\": %s, \"fastest_form\": \"%s\", "
+                    "\"fastest_confirmed\": %s, "
                     "\"fastest_seconds\": %.6f, \"fastest_cycles_per_iteration\": %s, \"ratio_to_fastest\": %s, "
                     "\"ratio_to_fastest_interval\": %s, \"verdict\": \"%s\", \"clock_ghz\": %.6f, "
                     "\"clock_confirmed\": %s, \"forms\": [",
@@ -662,10 +760,11 @@ void print_json(const std::string &context, int rounds, double goal, bool search
                     json_rounds(line.isabench).c_str(), cycles(line, best(line.isabench)).c_str(), mine.name.c_str(),
                     run.own, mine.form.address >= 0 ? std::to_string(mine.form.address).c_str() : "null",
                     best(mine.times), median(mine.times), cycles(line, best(mine.times)).c_str(),
-                    json_number(to_own.median, "%.4f").c_str(), json_interval(to_own).c_str(), top.name.c_str(),
-                    top.faster ? "true" : "false", best(top.times), cycles(line, best(top.times)).c_str(),
-                    json_number(to_fastest.median, "%.4f").c_str(), json_interval(to_fastest).c_str(),
-                    verdict(to_fastest, goal), run.clock_hz * 1e-9, run.clock_confirmed ? "true" : "false");
+                    json_number(to_own.median, "%.4f").c_str(), json_interval(to_own).c_str(),
+                    reference_ran_slower(line, run) ? "true" : "false", top.name.c_str(), top.faster ? "true" : "false",
+                    best(top.times), cycles(line, best(top.times)).c_str(), json_number(to_fastest.median, "%.4f").c_str(),
+                    json_interval(to_fastest).c_str(), line_verdict(line, run, goal), run.clock_hz * 1e-9,
+                    run.clock_confirmed ? "true" : "false");
         const char *comma = "";
         for (const Candidate &c : run.candidates) {
             std::printf("%s\n    {\"form\": \"%s\", \"origin\": \"%s\", \"seconds\": %.6f, \"median_seconds\": %.6f, "
@@ -711,7 +810,7 @@ void print_text(const Context &context, int rounds, double goal, bool searching,
                     cycles(line, best(mine.times)).c_str(),
                     top.faster ? top.name.c_str() : "(none faster than the own form)",
                     cycles(line, best(top.times)).c_str(), text_interval(to_fastest).c_str(),
-                    verdict(to_fastest, goal));
+                    line_verdict(line, run, goal));
     }
     std::printf("\nevery loop against the own form (own / this, per round)\n");
     for (const FamilyRun &run : runs) {
@@ -727,16 +826,17 @@ void print_text(const Context &context, int rounds, double goal, bool searching,
         }
     }
     std::printf("\nwithin: the line is within %.2f of the fastest form; slower: surely not; undecided: the rounds\n"
-                "varied too much to say either\n", goal);
+                "varied too much to say either, or the line ran faster than its own form (the reference was off)\n",
+                goal);
     for (const std::string &warning : warnings)
         std::printf("warning: %s\n", warning.c_str());
 }
 
 struct Options {
-    std::string isabench = default_isabench();
+    std::string isabench = program_beside_this_tool("isabench");
     int rounds = DEFAULT_ROUNDS;
     double goal = GOAL;
-    bool json = false, searching = false, own_forms = false, version = false, rejudge = false;
+    bool json = false, searching = false, own_forms = false, version = false, rejudge = false, progress = false;
     const char *tsv_path = nullptr;
     std::vector<std::string> files;  // --rejudge's
 };
@@ -747,6 +847,7 @@ Options parse_options(int argc, char **argv) {
                                   {"search", no_argument, nullptr, 's'},         {"tsv", required_argument, nullptr, 't'},
                                   {"json", no_argument, nullptr, 'j'},           {"own-forms", no_argument, nullptr, 'o'},
                                   {"goal", required_argument, nullptr, 'g'},     {"rejudge", no_argument, nullptr, 'R'},
+                                  {"progress", no_argument, nullptr, 'p'},
                                   {"help", no_argument, nullptr, 'h'},           {"version", no_argument, nullptr, 'v'},
                                   {nullptr, 0, nullptr, 0}};
     int c;
@@ -774,6 +875,7 @@ Options parse_options(int argc, char **argv) {
         case 'j': options.json = true; break;
         case 'o': options.own_forms = true; break;
         case 'R': options.rejudge = true; break;
+        case 'p': options.progress = true; break;
         case 'v': options.version = true; break;
         case 'h': std::fputs(USAGE, stdout); std::exit(0);
         default: std::fputs(USAGE, stderr); std::exit(2);
@@ -882,11 +984,15 @@ int rejudge(const Options &options) {
             context = member(report, "context", Json::Kind::Object, file).text;
             searching = member(report, "search", Json::Kind::Boolean, file).boolean;
         }
-        const Json *load = member(report, "context", Json::Kind::Object, file).find("load_average");
-        const Json *before = load ? load->find("before") : nullptr;
-        if (before && before->kind == Json::Kind::Array && !before->items.empty())
-            for (const std::string &warning : machine_warnings(before->items.front().number))
-                machine.push_back(options.files.size() > 1 ? file + ": " + warning : warning);
+        // How busy the machine was, where the output says (schema 2 on).
+        const Json *others = member(report, "context", Json::Kind::Object, file).find("cpu_time_of_others");
+        const auto processors = [&](const char *window) {
+            const Json *busy = others ? others->find(window) : nullptr;
+            const Json *value = busy ? busy->find("processors") : nullptr;
+            return value && value->kind == Json::Kind::Number ? value->number : -1;
+        };
+        for (const std::string &warning : machine_warnings(processors("before"), processors("during")))
+            machine.push_back(options.files.size() > 1 ? file + ": " + warning : warning);
         std::size_t file_rounds = 0;
         std::vector<bool> seen(sizeof lines / sizeof lines[0], false);
         for (const Json &variant : variants.items) {
@@ -962,6 +1068,25 @@ int rejudge(const Options &options) {
     return 0;
 }
 
+// The iterations a run will time, for the progress's estimate of the time
+// left: the screens, and in every round isabench and each loop.
+double planned_iterations(const std::vector<FamilyRun> &runs, const Options &options) {
+    double planned = options.rounds * isabench_iterations();
+    for (const FamilyRun &run : runs) {
+        if (!run.runs)
+            continue;
+        const double lanes = lanes_of(run.family);
+        std::size_t loops = run.candidates.size();
+        if (options.searching) {
+            planned += all_forms(run.family).size() * 64.0 * SCREEN_PASSES * (SCREEN_ELEMENTS / lanes) +
+                       static_cast<double>(SHORTLIST) * RESCREEN_PASSES * (RESCREEN_ELEMENTS / lanes);
+            loops += FINALISTS;
+        }
+        planned += options.rounds * static_cast<double>(loops) * RUNS_PER_ROUND * (ELEMENTS / lanes);
+    }
+    return planned;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -976,12 +1101,14 @@ int main(int argc, char **argv) {
     }
     if (options.rejudge)
         return rejudge(options);
-    if (access(options.isabench.c_str(), X_OK) != 0)
-        fail("cannot run %s", options.isabench.c_str());
+    const Image image(options.isabench);
+    if (image.size() == 0)
+        fail("cannot read %s", options.isabench.c_str());
+    if (std::strcmp(image.format(), NATIVE_FORMAT) != 0)
+        fail("%s", (options.isabench + " is not an executable of this system (" + NATIVE_FORMAT + ")").c_str());
 
     const CpuRegisters registers = read_cpu_registers();
     const Processor processor = identify_processor(registers);
-    const Image image(options.isabench);
     Context context = read_context(registers, options.isabench, image);
     std::vector<FamilyRun> runs = set_up(image, processor, usable_features(registers));
 
@@ -992,6 +1119,16 @@ int main(int argc, char **argv) {
             fail("cannot write %s", options.tsv_path);
         std::fprintf(tsv, "line\tform\tseconds\tcycles\n");
     }
+    // A long run (a search, or more rounds than the default) shows its
+    // progress on a terminal; --progress shows it anywhere.
+    if (options.progress || ((options.searching || options.rounds > DEFAULT_ROUNDS) && error_is_terminal()))
+        progress.start(error_is_terminal(), planned_iterations(runs, options));
+
+    // How busy the others keep the machine while this tool does nothing.
+    const CpuWindow quiet = open_window();
+    sleep_seconds(QUIET_WINDOW_SECONDS);
+    context.before = close_window(quiet);
+
     if (options.searching)
         for (FamilyRun &run : runs)
             if (run.runs)
@@ -999,8 +1136,11 @@ int main(int argc, char **argv) {
     if (tsv)
         std::fclose(tsv);
 
+    const CpuWindow rounds = open_window();
     for (int r = 0; r < options.rounds; ++r)
-        run_round(r, options.isabench, runs);
+        run_round(r, options.rounds, options.isabench, runs);
+    context.during = close_window(rounds);
+    progress.finish();
     for (FamilyRun &run : runs)
         if (run.runs)
             compare_with_own(run);
@@ -1008,7 +1148,7 @@ int main(int argc, char **argv) {
     confirm_clocks(runs);
     read_load_after(context);
     const std::vector<std::string> warnings =
-        warnings_of(machine_warnings(context.load_before[0]), runs, options.goal);
+        warnings_of(machine_warnings(context.before.processors(), context.during.processors()), runs, options.goal);
     if (options.json)
         print_json(context_json(context), options.rounds, options.goal, options.searching, warnings, runs);
     else

@@ -7,7 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/mman.h>
+
+#include "platform.h"
 
 #define PIECE(name, ...) extern "C" const uint8_t name##_begin[], name##_end[];
 #include "pieces.def"
@@ -278,12 +279,7 @@ BuiltLoop::BuiltLoop(const Form &form, uint64_t elements) : family_(form.family)
     loop.push_back(static_cast<uint8_t>(-static_cast<int>(loop.size() + 1)));
     append(end, p.reduce);
 
-    void *memory = mmap(nullptr, MEMORY, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) {
-        std::perror("isabench-fidelity: mmap");
-        std::exit(1);
-    }
-    memory_ = static_cast<uint8_t *>(memory);
+    memory_ = writable_memory(MEMORY);
     std::memset(memory_, INT3, MEMORY);
     head_ = memory_ + PAGE + (form.address >= 0 ? static_cast<std::size_t>(form.address) % PAGE : HEAD + form.offset);
     entry_ = head_ - start.size();
@@ -291,15 +287,14 @@ BuiltLoop::BuiltLoop(const Form &form, uint64_t elements) : family_(form.family)
     std::memcpy(entry_, start.data(), start.size());
     std::memcpy(head_, loop.data(), loop.size());
     std::memcpy(head_ + loop.size(), end.data(), end.size());
-    if (mprotect(memory_, MEMORY, PROT_READ | PROT_EXEC) != 0) {
-        std::perror("isabench-fidelity: mprotect");
-        std::exit(1);
-    }
+    make_executable(memory_, MEMORY);
 }
 
-BuiltLoop::~BuiltLoop() { munmap(memory_, MEMORY); }
+BuiltLoop::~BuiltLoop() { release_memory(memory_, MEMORY); }
 
 uint64_t BuiltLoop::run() const {
-    using Function = uint64_t (*)(const Constants *);
+    // The pieces' convention (pieces.def), on Windows too, where the
+    // compiler then keeps what that convention leaves the callee to clobber.
+    using Function = __attribute__((sysv_abi)) uint64_t (*)(const Constants *);
     return reinterpret_cast<Function>(entry_)(constants_for(static_cast<int>(lanes_of(family_))));
 }

@@ -63,8 +63,8 @@ def load():
         with open(path, encoding="utf-8") as f:
             result = json.load(f)
         name, processor = os.path.basename(path), result["context"]["processor"]
-        if result["schema"] != 1:
-            sys.exit(f"render.py: {name}: schema {result['schema']}, not 1")
+        if result["schema"] not in (1, 2):
+            sys.exit(f"render.py: {name}: schema {result['schema']}, not 1 or 2")
         if name != file_name(processor):
             sys.exit(f"render.py: {name} holds {processor['vendor']} family {processor['family']} model "
                      f"{processor['model']}: name it {file_name(processor)}")
@@ -95,6 +95,8 @@ def provenance(result):
         return context["source"]
     tool = "`isabench-fidelity --search`" if result["search"] else "`isabench-fidelity`"
     said = f"measured by {tool} {context['version']} on {context['date'][:10]}, {result['rounds']} paired rounds"
+    if context.get("system", "").startswith("Windows"):
+        said += f", under {context['system']}"
     if result["warnings"]:
         count = len(result["warnings"])
         said += f", with {count} warning{'s' if count > 1 else ''} (in the file)"
