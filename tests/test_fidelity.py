@@ -35,7 +35,7 @@ import sys
 import tempfile
 import unittest
 
-from harness import BINARY, LANES, RUNNER, SOURCE, VARIANT_ROWS, VARIANTS, WINDOWS, host_path, supported_variants
+from harness import BINARY, LANES, RUNNER, SOURCE, TABLES, VARIANTS, WINDOWS, host_path, supported_variants
 
 TOOL = None
 AUDIT = []
@@ -158,16 +158,19 @@ def check_figures(test, report, reports, goal=1.03):
 # family, the line's own form first (named by their roles; --rejudge reads
 # no form). Every own form takes 1.0 s, so each ratio to it is the line's
 # time itself; the worked figures are below.
+# The hand-made runs' lines, by the measuring function each stands for.
+LABEL = {row["function"]: row["label"] for row in TABLES["variants"]}
+L_SCALAR, L_AVX, L_AVX2, L_AVX512 = (LABEL[f] for f in ("bench_scalar", "bench_avx", "bench_avx2", "bench_avx512"))
 SCALAR = ("scalar own", "scalar other")
 AVX = ("AVX own", "AVX other")
 AVX2 = ("AVX2 own", "AVX2 faster")
 AVX512 = ("AVX512 own", "AVX512 other")
-SAME = {"scalar": ([1.2, 0.97, 1.0, 1.01, 0.98, 1.02, 1.0, 1.03, 0.99, 1.01, 1.0, 1.02], SCALAR, [1.0] * 12),
-        "AVX": ([0.56, 0.55, 0.57, 0.54, 0.56, 0.55, 0.58, 0.55, 0.56, 0.57, 0.53, 0.56], AVX, [0.8] * 12),
-        "AVX2": ([1.0, 0.98, 1.02, 0.99, 1.01, 1.0, 1.0, 0.97, 1.03, 1.0, 0.96, 1.04], AVX2, [0.5] * 12)}
+SAME = {L_SCALAR: ([1.2, 0.97, 1.0, 1.01, 0.98, 1.02, 1.0, 1.03, 0.99, 1.01, 1.0, 1.02], SCALAR, [1.0] * 12),
+        L_AVX: ([0.56, 0.55, 0.57, 0.54, 0.56, 0.55, 0.58, 0.55, 0.56, 0.57, 0.53, 0.56], AVX, [0.8] * 12),
+        L_AVX2: ([1.0, 0.98, 1.02, 0.99, 1.01, 1.0, 1.0, 0.97, 1.03, 1.0, 0.96, 1.04], AVX2, [0.5] * 12)}
 HAND_MADE = [
-    {**SAME, "AVX512": ([1.3, 0.9, 1.12, 1.0, 1.06, 0.95, 1.04, 1.2, 1.0, 1.08, 1.02, 1.05], AVX512, [1.0] * 12)},
-    {**SAME, "AVX512": ([1.0, 1.15, 0.99, 1.11, 1.01, 1.13, 1.0, 1.14, 0.98, 1.12, 1.0, 1.16], AVX512, [1.0] * 12)},
+    {**SAME, L_AVX512: ([1.3, 0.9, 1.12, 1.0, 1.06, 0.95, 1.04, 1.2, 1.0, 1.08, 1.02, 1.05], AVX512, [1.0] * 12)},
+    {**SAME, L_AVX512: ([1.0, 1.15, 0.99, 1.11, 1.01, 1.13, 1.0, 1.14, 0.98, 1.12, 1.0, 1.16], AVX512, [1.0] * 12)},
 ]
 
 
@@ -229,13 +232,13 @@ class Statistic(unittest.TestCase):
         AVX2 [1.98..2.02], AVX512 1.045 in [1.0..1.12], still undecided.
         Over 5 rounds there is no interval: scalar 1.0, undecided."""
         first, second = (self.write(f"run{k}.json", hand_made(run)) for k, run in enumerate(HAND_MADE))
-        few = self.write("few.json", hand_made(HAND_MADE[0], ["scalar"], rounds=5))
+        few = self.write("few.json", hand_made(HAND_MADE[0], [L_SCALAR], rounds=5))
         expected = {
-            (first,): {"scalar": (1.005, [0.99, 1.02], "within"), "AVX2": (2.0, [1.96, 2.04], "slower"),
-                       "AVX": (0.56, [0.55, 0.57], "undecided"), "AVX512": (1.045, [1.0, 1.12], "undecided")},
-            (first, second): {"scalar": (1.005, [1.0, 1.02], "within"), "AVX2": (2.0, [1.98, 2.02], "slower"),
-                              "AVX512": (1.045, [1.0, 1.12], "undecided")},
-            (few,): {"scalar": (1.0, [None, None], "undecided")},
+            (first,): {L_SCALAR: (1.005, [0.99, 1.02], "within"), L_AVX2: (2.0, [1.96, 2.04], "slower"),
+                       L_AVX: (0.56, [0.55, 0.57], "undecided"), L_AVX512: (1.045, [1.0, 1.12], "undecided")},
+            (first, second): {L_SCALAR: (1.005, [1.0, 1.02], "within"), L_AVX2: (2.0, [1.98, 2.02], "slower"),
+                              L_AVX512: (1.045, [1.0, 1.12], "undecided")},
+            (few,): {L_SCALAR: (1.0, [None, None], "undecided")},
         }
         for paths, lines in expected.items():
             with self.subTest(runs=len(paths), rounds=5 if few in paths else 12):
@@ -250,10 +253,10 @@ class Statistic(unittest.TestCase):
                 for label, (median, interval, said) in lines.items():
                     self.assertEqual((rows[label]["ratio_to_fastest"], rows[label]["ratio_to_fastest_interval"],
                                       rows[label]["verdict"]), (median, interval, said), label)
-                self.assertEqual(rows.get("AVX2", {}).get("fastest_form", AVX2[1]), AVX2[1])
-                if "AVX" in rows:
-                    self.assertEqual((rows["AVX"]["fastest_form"], rows["AVX"]["forms"][1]["own_form_over_this"],
-                                      rows["AVX"]["forms"][1]["faster"], rows["AVX"]["reference_ran_slower"]),
+                self.assertEqual(rows.get(L_AVX2, {}).get("fastest_form", AVX2[1]), AVX2[1])
+                if L_AVX in rows:
+                    self.assertEqual((rows[L_AVX]["fastest_form"], rows[L_AVX]["forms"][1]["own_form_over_this"],
+                                      rows[L_AVX]["forms"][1]["faster"], rows[L_AVX]["reference_ran_slower"]),
                                      (AVX[0], 1.25, False, True))
                     self.assertTrue([w for w in report["warnings"] if w.startswith("AVX: its own form")],
                                     report["warnings"])
@@ -271,7 +274,7 @@ class Statistic(unittest.TestCase):
         within; AVX, whose reference was off, undecided, never judged by its
         median; without the AVX2 line, status 0."""
         benchmarks = os.path.join(SOURCE, "tools", "run-benchmarks")
-        for labels, status in ((None, 1), (["scalar", "AVX", "AVX512"], 0)):
+        for labels, status in ((None, 1), ([L_SCALAR, L_AVX, L_AVX512], 0)):
             paths = [self.write(f"run{k}.json", hand_made(run, labels)) for k, run in enumerate(HAND_MADE)]
             out = subprocess.run([sys.executable, benchmarks, "--tool", TOOL, "--recorded", *paths],
                                  capture_output=True, text=True)
@@ -358,7 +361,7 @@ class Run(unittest.TestCase):
         self.assertEqual([row["label"] for row in report["variants"]], [label for _, label in supported_variants()])
         check_figures(self, report, [report])
         where = audited_loops()
-        functions = {row["label"]: row["function"] for row in VARIANT_ROWS}
+        functions = {row["label"]: row["function"] for row in TABLES["variants"]}
         for row in report["variants"]:
             self.assertEqual(row["own_form_address"], where[(functions[row["label"]], row["own_form_number"])],
                              row["label"])
