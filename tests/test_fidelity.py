@@ -13,6 +13,14 @@ the same offset from a 64-byte boundary, the loops in the built executable
 (read by the binary audit), every one of them. Otherwise the tool would
 compare the lines with something other than themselves.
 
+Explain: each line's bounds, timing nothing, for every processor of the
+table and the default: every loop's chains advance by one addition an
+iteration, so the latency bound is 1 cycle, and the scalar loop's bound is
+1 cycle on every processor llvm-mca models (the one the table names, where
+the test command installed it); without llvm-mca, the bounds are the
+latency alone, the output names the missing tool, and the exit status is
+still 0.
+
 Run: the tool as a user runs it, beside the build's isabench (on Windows,
 the .exe under Wine, which runs the loops natively, so its figures are
 real): --help and --version; an error for a missing isabench or one of
@@ -21,15 +29,17 @@ that the statistic is checked on real intervals there; 2 on Linux, whose
 own layer is what is left to check after fidelity.statistic), whose
 figures rebuild from its per-round times, whose context names this
 processor (against /proc/cpuinfo) and the others' processor time, whose
-own forms sit where the audit finds the build's loops, and whose progress
-goes to standard error only. No figure is compared with a time.
+own forms sit where the audit finds the build's loops, whose bounds and
+ratios to them agree with its cycles, and whose progress goes to standard
+error only. No figure is compared with a time.
 
-usage: test_fidelity.py FIDELITY_TOOL Statistic
+usage: test_fidelity.py FIDELITY_TOOL Statistic|Explain
        test_fidelity.py FIDELITY_TOOL OwnForms|Run AUDIT_COMMAND..."""
 import argparse
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -288,6 +298,50 @@ class Statistic(unittest.TestCase):
                                              r"against AVX2 faster$")
 
 
+def check_bound(test, bound, what):
+    """One line's bounds: the chains' latency of 1 cycle, the bound the
+    larger of it and the port model's, and a port model or why none."""
+    test.assertEqual(bound["latency_cycles"], 1.0, what)
+    test.assertEqual(bound["cycles"], max(bound["latency_cycles"], bound["port_cycles"] or 0), what)
+    test.assertEqual(bound["port_model"] is None, bound["port_cycles"] is None, what)
+    if bound["port_model"] is None:
+        test.assertTrue(bound["port_note"], what)
+
+
+class Explain(unittest.TestCase):
+    def explain(self, processor, as_json=True, env=None):
+        out = subprocess.run(RUNNER + [TOOL, "--explain", "--processor", processor, *(["--json"] if as_json else [])],
+                             capture_output=True, text=True, env=env)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        return json.loads(out.stdout) if as_json else out.stdout
+
+    def test_bounds_of_every_processor(self):
+        modelled = []
+        for processor in [{"text": "other processors", "mcpu": None}] + TABLES["processors"]:
+            report = self.explain(processor["text"])
+            self.assertEqual([row["label"] for row in report["variants"]], [label for _, label, _ in VARIANTS])
+            for row in report["variants"]:
+                check_bound(self, row["bound"], f"{processor['text']} {row['label']}")
+                if row["bound"]["port_model"]:
+                    self.assertTrue(row["bound"]["port_model"].endswith(" -mcpu=" + processor["mcpu"]), row)
+            scalar = report["variants"][0]["bound"]
+            if scalar["port_model"]:
+                modelled.append(processor["text"])
+                self.assertEqual(scalar["cycles"], 1.0, f"{processor['text']}: {scalar}")
+        # Where llvm-mca is installed, the table's processors that it models
+        # have their bounds from it (Windows under Wine finds none).
+        if not WINDOWS and any(shutil.which(f"llvm-mca-{v}") for v in range(10, 41)):
+            self.assertTrue(modelled)
+
+    def test_without_llvm_mca(self):
+        # Under Wine the tool searches Windows' path, which holds no llvm-mca.
+        with tempfile.TemporaryDirectory() as empty:
+            out = self.explain(TABLES["processors"][0]["text"], False, None if WINDOWS else {**os.environ, "PATH": empty})
+        self.assertIn("ports, none: llvm-mca is not installed", out)
+        rows = re.findall(r"^(\S+) .* (\d\.\d\d) +- +(\d\.\d\d) ", out, re.M)
+        self.assertEqual([(label, "1.00", "1.00") for _, label, _ in VARIANTS], rows, out)
+
+
 class OwnForms(unittest.TestCase):
     def test_own_forms_are_the_built_loops(self):
         tool = subprocess.run(RUNNER + [TOOL, "--own-forms"], capture_output=True, text=True, check=True).stdout
@@ -341,7 +395,7 @@ class Run(unittest.TestCase):
         self.assertEqual(out.returncode, 0, out.stderr)
         print(out.stdout)
         report = json.loads(out.stdout)
-        self.assertEqual((report["schema"], report["rounds"]), (2, rounds))
+        self.assertEqual((report["schema"], report["rounds"]), (3, rounds))
         self.assertRegex(out.stderr, rf"(?m)^isabench-fidelity: paired round {rounds} of {rounds}: \d+ of \d+ forms timed")
         context = report["context"]
         self.assertEqual((context["processor"]["family"], context["processor"]["model"]),
@@ -366,6 +420,9 @@ class Run(unittest.TestCase):
             self.assertEqual(row["own_form_address"], where[(functions[row["label"]], row["own_form_number"])],
                              row["label"])
             self.assertEqual(row["forms"][0]["form"], row["own_form"])
+            bound, cycles = row["bound"], row["isabench_cycles_per_iteration"]
+            check_bound(self, bound, row["label"])
+            self.assertAlmostEqual(bound["ratio"] or 0, cycles / bound["cycles"] if cycles else 0, delta=0.002)
             if row["isabench_cycles_per_iteration"] is None:
                 self.assertTrue([w for w in report["warnings"] if "could not be confirmed" in w], row["label"])
 
@@ -373,7 +430,7 @@ class Run(unittest.TestCase):
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description="the tool's statistic, or its loops against the build's")
     parser.add_argument("tool", help="the isabench-fidelity executable")
-    parser.add_argument("test", choices=["Statistic", "OwnForms", "Run"])
+    parser.add_argument("test", choices=["Statistic", "Explain", "OwnForms", "Run"])
     parser.add_argument("audit", nargs=argparse.REMAINDER, help="OwnForms, Run: the audit's command line")
     arguments = parser.parse_args()
     TOOL, AUDIT = arguments.tool, arguments.audit

@@ -25,6 +25,7 @@
 #include "../../src/harness/cpu_support.h"
 #include "../../src/harness/measure_record.h"
 #include "context.h"
+#include "explain.h"
 #include "forms.h"
 #include "image.h"
 #include "json.h"
@@ -36,7 +37,8 @@ namespace {
 
 constexpr const char *USAGE =
     "usage: isabench-fidelity [--isabench PATH] [--rounds N] [--search] [--tsv FILE] [--json] [--goal G]\n"
-    "                         [--progress]\n"
+    "                         [--explain] [--progress]\n"
+    "       isabench-fidelity --explain --processor NAME [--json]\n"
     "       isabench-fidelity --rejudge [--goal G] FILE...\n"
     "       isabench-fidelity --own-forms | --version | --help\n"
     "\n"
@@ -56,7 +58,15 @@ constexpr const char *USAGE =
     "              boundary, and add the fastest few to the paired rounds\n"
     "  --tsv FILE  with --search, write the screen's cycles for every form and\n"
     "              offset to FILE\n"
-    "  --json      the same figures as JSON\n"
+    "  --json      the same figures as JSON, each line's bounds among them\n"
+    "  --explain   also each line's bounds in cycles per iteration: the latency\n"
+    "              of its loop-carried chains, the throughput of this\n"
+    "              processor's port model (llvm-mca, with the -mcpu that the\n"
+    "              processor table names), the larger of the two, and the\n"
+    "              line's ratio to it\n"
+    "  --processor NAME\n"
+    "              with --explain, time nothing: the bounds of the loops that\n"
+    "              the table's processor NAME runs (\"AMD Zen 4\")\n"
     "  --progress  the phase, the forms timed and the time left on standard\n"
     "              error (shown anyway on a terminal with --search or more\n"
     "              than 12 rounds)\n"
@@ -100,8 +110,9 @@ constexpr double GOAL = 1.03;
 // is confirmed faster than that reference.
 constexpr double REFERENCE_FLOOR = 0.90;
 // The JSON output's layout, raised whenever a field changes meaning (2: the
-// rule above; the others' processor time; a load average that may be null).
-constexpr int SCHEMA = 2;
+// rule above; the others' processor time; a load average that may be null;
+// 3: each line's bounds).
+constexpr int SCHEMA = 3;
 // Other programs that kept more processors than this busy on average, in a
 // quiet window before the first round or during the rounds, or a line whose
 // median over the rounds is this much above its best, are worth a warning.
@@ -172,6 +183,15 @@ std::string processors_of(unsigned mask) {
     return names;
 }
 
+// The table's processor of that name (processor_name); the default for any
+// other.
+Processor processor_named(const std::string &name) {
+    for (unsigned p = 0; p < PROCESSOR_COUNT; ++p)
+        if (name == processor_name(static_cast<Processor>(p)))
+            return static_cast<Processor>(p);
+    return PROCESSOR_DEFAULT;
+}
+
 // The median of paired ratios over the rounds, and the interval between two
 // of their order statistics that holds the true median with at least 95%
 // probability whatever their distribution (the sign test's interval). Over
@@ -232,6 +252,10 @@ struct FamilyRun {
     bool runs = false;
     unsigned own = 0;  // the table loop this processor runs
     std::vector<Candidate> candidates;
+    // Whether the own form (candidates' first) is a form of this tool's,
+    // whose bounds can be worked out: a --rejudge input may name a loop
+    // otherwise.
+    bool own_form_known = true;
     double clock_hz = 0;  // the fastest clock seen next to this family's loops
     bool clock_confirmed = false;
     double search_seconds = 0;
@@ -362,7 +386,7 @@ double cycles_per_iteration(Family family, double seconds, uint64_t elements, do
 // standard error pass through.
 void run_isabench(const std::string &path) {
     std::string output, error;
-    if (!run_program(path, output, error))
+    if (!run_program(path, {}, "", false, output, error))
         fail("%s", ("cannot run " + path + ": " + error).c_str());
     bool seen[sizeof lines / sizeof lines[0]] = {};
     for (std::size_t start = 0, end; start < output.size(); start = end + 1) {
@@ -645,6 +669,18 @@ std::string text_interval(const Paired &p) {
     return text;
 }
 
+// A line's bounds; its ratio to the larger where its cycles are known
+// (`line_cycles` above 0).
+std::string json_bound(const Bound &bound, double line_cycles) {
+    char text[160];
+    std::snprintf(text, sizeof text, "{\"latency_cycles\": %.3f, \"port_cycles\": %s, \"port_model\": %s, ",
+                  bound.latency, bound.port > 0 ? json_number(bound.port, "%.3f").c_str() : "null",
+                  bound.model.empty() ? "null" : json_string(bound.model).c_str());
+    return text + std::string("\"port_note\": ") + (bound.note.empty() ? "null" : json_string(bound.note)) +
+           ", \"cycles\": " + json_number(bound.cycles(), "%.3f") +
+           ", \"ratio\": " + (line_cycles > 0 ? json_number(line_cycles / bound.cycles(), "%.3f") : "null") + "}";
+}
+
 // How busy the other programs kept the machine, before the rounds and
 // during them, as a warning where they may have moved the figures.
 std::vector<std::string> machine_warnings(double before, double during) {
@@ -719,6 +755,13 @@ std::string cycles_text(const std::vector<FamilyRun> &runs, const Line &line, do
     return text;
 }
 
+// A line's best cycles per iteration, or 0 where its family's clock could
+// not be confirmed.
+double line_cycles(const std::vector<FamilyRun> &runs, const Line &line) {
+    const FamilyRun &run = run_of(runs, line.family);
+    return run.clock_confirmed ? cycles_per_iteration(line.family, best(line.isabench), ELEMENTS, run.clock_hz) : 0;
+}
+
 double fastest_confirmed_clock(const std::vector<FamilyRun> &runs) {
     double clock_hz = 0;
     for (const FamilyRun &run : runs)
@@ -729,7 +772,7 @@ double fastest_confirmed_clock(const std::vector<FamilyRun> &runs) {
 
 // The whole result as one JSON object; `context` is the context's JSON.
 void print_json(const std::string &context, int rounds, double goal, bool searching,
-                const std::vector<std::string> &warnings, const std::vector<FamilyRun> &runs) {
+                const std::vector<std::string> &warnings, const std::vector<FamilyRun> &runs, const char *mcpu) {
     const double clock_hz = fastest_confirmed_clock(runs);
     const auto cycles = [&](const Line &line, double seconds) { return cycles_text(runs, line, seconds, "%.3f", "null"); };
     std::printf("{\"schema\": %d, \"context\": %s, \"clock_ghz\": %.3f, \"rounds\": %d, \"runs_per_round\": %d, "
@@ -755,7 +798,7 @@ void print_json(const std::string &context, int rounds, double goal, bool search
                     "\"fastest_confirmed\": %s, "
                     "\"fastest_seconds\": %.6f, \"fastest_cycles_per_iteration\": %s, \"ratio_to_fastest\": %s, "
                     "\"ratio_to_fastest_interval\": %s, \"verdict\": \"%s\", \"clock_ghz\": %.6f, "
-                    "\"clock_confirmed\": %s, \"forms\": [",
+                    "\"clock_confirmed\": %s, \"bound\": %s, \"forms\": [",
                     separator, line.label, best(line.isabench), median(line.isabench),
                     json_rounds(line.isabench).c_str(), cycles(line, best(line.isabench)).c_str(), mine.name.c_str(),
                     run.own, mine.form.address >= 0 ? std::to_string(mine.form.address).c_str() : "null",
@@ -764,7 +807,8 @@ void print_json(const std::string &context, int rounds, double goal, bool search
                     reference_ran_slower(line, run) ? "true" : "false", top.name.c_str(), top.faster ? "true" : "false",
                     best(top.times), cycles(line, best(top.times)).c_str(), json_number(to_fastest.median, "%.4f").c_str(),
                     json_interval(to_fastest).c_str(), line_verdict(line, run, goal), run.clock_hz * 1e-9,
-                    run.clock_confirmed ? "true" : "false");
+                    run.clock_confirmed ? "true" : "false",
+                    run.own_form_known ? json_bound(bound_of(mine.form, mcpu), line_cycles(runs, line)).c_str() : "null");
         const char *comma = "";
         for (const Candidate &c : run.candidates) {
             std::printf("%s\n    {\"form\": \"%s\", \"origin\": \"%s\", \"seconds\": %.6f, \"median_seconds\": %.6f, "
@@ -782,8 +826,43 @@ void print_json(const std::string &context, int rounds, double goal, bool search
     std::printf("\n]}\n");
 }
 
+// Each line's bounds as a table: the loop its own form, its cycles (0 where
+// not timed or unknown).
+struct Explained {
+    const Line *line;
+    Form form;
+    double cycles;
+};
+
+void print_bounds(const std::vector<Explained> &lines_explained, const char *mcpu) {
+    std::vector<Bound> bounds;
+    std::string model, shared;
+    for (const Explained &e : lines_explained) {
+        bounds.push_back(bound_of(e.form, mcpu));
+        model = model.empty() ? bounds.back().model : model;
+        shared = &e == &lines_explained.front() || shared == bounds.back().note ? bounds.back().note : "";
+    }
+    // Where no line has a port model for one reason, the reason once.
+    const bool one_reason = model.empty() && !shared.empty();
+    std::printf("\nbounds in cycles per iteration: latency, the loop-carried chains; ports, %s\n",
+                one_reason ? ("none: " + shared + "; the bound is the latency alone").c_str() : model.c_str());
+    std::printf("%-7s %-36s %7s %6s %6s %6s %10s\n", "line", "own form", "latency", "ports", "bound", "line",
+                "line/bound");
+    for (std::size_t k = 0; k < bounds.size(); ++k) {
+        const Bound &b = bounds[k];
+        const double cycles = lines_explained[k].cycles;
+        std::printf("%-7s %-36s %7.2f %6s %6.2f %6s %10s%s%s\n", lines_explained[k].line->label,
+                    form_name(lines_explained[k].form).c_str(), b.latency,
+                    b.port > 0 ? json_number(b.port, "%.2f").c_str() : "-", b.cycles(),
+                    cycles > 0 ? json_number(cycles, "%.2f").c_str() : "-",
+                    cycles > 0 ? json_number(cycles / b.cycles(), "%.2f").c_str() : "-",
+                    one_reason || b.note.empty() ? "" : "  ", one_reason ? "" : b.note.c_str());
+    }
+}
+
 void print_text(const Context &context, int rounds, double goal, bool searching,
-                const std::vector<std::string> &warnings, const std::vector<FamilyRun> &runs) {
+                const std::vector<std::string> &warnings, const std::vector<FamilyRun> &runs, const char *mcpu,
+                bool explain) {
     const double clock_hz = fastest_confirmed_clock(runs);
     const auto cycles = [&](const Line &line, double seconds) { return cycles_text(runs, line, seconds, "%5.2f", "    ?"); };
     print_context(context);
@@ -828,6 +907,13 @@ void print_text(const Context &context, int rounds, double goal, bool searching,
     std::printf("\nwithin: the line is within %.2f of the fastest form; slower: surely not; undecided: the rounds\n"
                 "varied too much to say either, or the line ran faster than its own form (the reference was off)\n",
                 goal);
+    if (explain) {
+        std::vector<Explained> timed;
+        for (const Line &line : lines)
+            if (line.runs)
+                timed.push_back({&line, run_of(runs, line.family).candidates.front().form, line_cycles(runs, line)});
+        print_bounds(timed, mcpu);
+    }
     for (const std::string &warning : warnings)
         std::printf("warning: %s\n", warning.c_str());
 }
@@ -836,8 +922,10 @@ struct Options {
     std::string isabench = program_beside_this_tool("isabench");
     int rounds = DEFAULT_ROUNDS;
     double goal = GOAL;
-    bool json = false, searching = false, own_forms = false, version = false, rejudge = false, progress = false;
+    bool json = false, searching = false, own_forms = false, version = false, rejudge = false, progress = false,
+         explain = false;
     const char *tsv_path = nullptr;
+    const char *processor = nullptr;  // --processor's name
     std::vector<std::string> files;  // --rejudge's
 };
 
@@ -847,7 +935,8 @@ Options parse_options(int argc, char **argv) {
                                   {"search", no_argument, nullptr, 's'},         {"tsv", required_argument, nullptr, 't'},
                                   {"json", no_argument, nullptr, 'j'},           {"own-forms", no_argument, nullptr, 'o'},
                                   {"goal", required_argument, nullptr, 'g'},     {"rejudge", no_argument, nullptr, 'R'},
-                                  {"progress", no_argument, nullptr, 'p'},
+                                  {"progress", no_argument, nullptr, 'p'},       {"explain", no_argument, nullptr, 'e'},
+                                  {"processor", required_argument, nullptr, 'P'},
                                   {"help", no_argument, nullptr, 'h'},           {"version", no_argument, nullptr, 'v'},
                                   {nullptr, 0, nullptr, 0}};
     int c;
@@ -876,6 +965,8 @@ Options parse_options(int argc, char **argv) {
         case 'o': options.own_forms = true; break;
         case 'R': options.rejudge = true; break;
         case 'p': options.progress = true; break;
+        case 'e': options.explain = true; break;
+        case 'P': options.processor = optarg; break;
         case 'v': options.version = true; break;
         case 'h': std::fputs(USAGE, stdout); std::exit(0);
         default: std::fputs(USAGE, stderr); std::exit(2);
@@ -891,6 +982,8 @@ Options parse_options(int argc, char **argv) {
     }
     if (options.tsv_path && !options.searching)
         fail("%s", "--tsv needs --search");
+    if (options.processor && !options.explain)
+        fail("%s", "--processor needs --explain");
     return options;
 }
 
@@ -1031,6 +1124,7 @@ int rejudge(const Options &options) {
                 if (run->candidates.empty() ||
                     run->candidates.front().name != member(variant, "own_form", Json::Kind::String, file).text)
                     fail("%s", (file + ": " + label + ": the own form is not its first loop").c_str());
+                run->own_form_known = parse_form(run->family, run->candidates.front().name, run->candidates.front().form);
                 run->candidates.front().form.address =
                     address && address->kind == Json::Kind::Number ? static_cast<int>(address->number) : -1;
             }
@@ -1064,7 +1158,46 @@ int rejudge(const Options &options) {
     }
     for (FamilyRun &run : runs)
         compare_with_own(run);
-    print_json(context, rounds, options.goal, searching, warnings_of(machine, runs, options.goal), runs);
+    // The bounds on the processor the outputs were measured on, as the
+    // processor table named it then.
+    Json parsed;
+    std::string error;
+    const Json *processor = parse_json(context, parsed, error) ? parsed.find("processor") : nullptr;
+    const Json *table = processor ? processor->find("table") : nullptr;
+    const Processor measured = processor_named(table && table->kind == Json::Kind::String ? table->text : "");
+    print_json(context, rounds, options.goal, searching, warnings_of(machine, runs, options.goal), runs,
+               processor_mcpu(measured));
+    return 0;
+}
+
+// --explain --processor: the bounds of the loops a processor of the table
+// runs, timing nothing.
+int explain_processor(const Options &options) {
+    const Processor processor = processor_named(options.processor);
+    if (processor == PROCESSOR_DEFAULT && options.processor != std::string(processor_name(PROCESSOR_DEFAULT))) {
+        std::string names;
+        for (unsigned p = 0; p < PROCESSOR_COUNT; ++p)
+            names += std::string(p ? ", " : "") + "\"" + processor_name(static_cast<Processor>(p)) + "\"";
+        fail("%s", (std::string("no processor of the table is named \"") + options.processor + "\": " + names).c_str());
+    }
+    std::vector<Explained> own;
+    for (const Line &line : lines)
+        for (const TableLoop &loop : TABLE)
+            if (loop.family == line.family && loop.number == chosen_loop(line.family, processor))
+                own.push_back({&line, table_form(loop), 0});
+    const char *mcpu = processor_mcpu(processor);
+    if (!options.json) {
+        std::printf("the loops of %s, timing nothing\n", processor_name(processor));
+        print_bounds(own, mcpu);
+        return 0;
+    }
+    std::printf("{\"schema\": %d, \"processor\": %s, \"variants\": [", SCHEMA,
+                json_string(processor_name(processor)).c_str());
+    for (const Explained &e : own)
+        std::printf("%s\n  {\"label\": %s, \"own_form\": %s, \"bound\": %s}", &e == &own.front() ? "" : ",",
+                    json_string(e.line->label).c_str(), json_string(form_name(e.form)).c_str(),
+                    json_bound(bound_of(e.form, mcpu), 0).c_str());
+    std::printf("\n]}\n");
     return 0;
 }
 
@@ -1101,6 +1234,8 @@ int main(int argc, char **argv) {
     }
     if (options.rejudge)
         return rejudge(options);
+    if (options.processor)
+        return explain_processor(options);
     const Image image(options.isabench);
     if (image.size() == 0)
         fail("cannot read %s", options.isabench.c_str());
@@ -1150,8 +1285,10 @@ int main(int argc, char **argv) {
     const std::vector<std::string> warnings =
         warnings_of(machine_warnings(context.before.processors(), context.during.processors()), runs, options.goal);
     if (options.json)
-        print_json(context_json(context), options.rounds, options.goal, options.searching, warnings, runs);
+        print_json(context_json(context), options.rounds, options.goal, options.searching, warnings, runs,
+                   processor_mcpu(processor));
     else
-        print_text(context, options.rounds, options.goal, options.searching, warnings, runs);
+        print_text(context, options.rounds, options.goal, options.searching, warnings, runs, processor_mcpu(processor),
+                   options.explain);
     return 0;
 }

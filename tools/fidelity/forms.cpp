@@ -16,11 +16,18 @@
 
 namespace {
 
+// Each piece's assembler text, as pieces.def writes it: what the bounds of a
+// loop are worked out from, so that they are the bounds of these bytes.
+#define PIECE(name, ...) constexpr const char name##_text[] = #__VA_ARGS__;
+#include "pieces.def"
+#undef PIECE
+
 struct Piece {
     const uint8_t *begin;
     const uint8_t *end;
+    const char *text;
 };
-#define P(name) Piece{name##_begin, name##_end}
+#define P(name) Piece{name##_begin, name##_end, name##_text}
 
 // The placeholders pieces.def gives the immediates that are patched.
 constexpr uint32_t PLACEHOLDER32 = 0x7eadbeef;
@@ -87,29 +94,49 @@ bool compares(Counter counter) {
            counter == Counter::KAdd || counter == Counter::KInc;
 }
 
-void append(std::vector<uint8_t> &code, Piece piece) { code.insert(code.end(), piece.begin, piece.end); }
+// Machine code and the assembler text it was made from, piece by piece: the
+// text's instructions are separated by ';', as in pieces.def.
+struct Code {
+    std::vector<uint8_t> bytes;
+    std::string text;
+};
 
-// Replaces the placeholder immediate that ends the code so far.
-void patch32(std::vector<uint8_t> &code, uint32_t value) {
+void append(Code &code, Piece piece) {
+    code.bytes.insert(code.bytes.end(), piece.begin, piece.end);
+    code.text += code.text.empty() ? "" : ";";
+    code.text += piece.text;
+}
+
+// Replaces the placeholder immediate that ends the code so far, in the bytes
+// and in the text.
+void patch_text(Code &code, const char *placeholder, int64_t value) {
+    const std::size_t at = code.text.rfind(placeholder);
+    code.text.replace(at, std::strlen(placeholder), "$" + std::to_string(value));
+}
+
+void patch32(Code &code, uint32_t value) {
     uint32_t old;
-    std::memcpy(&old, code.data() + code.size() - 4, 4);
+    std::memcpy(&old, code.bytes.data() + code.bytes.size() - 4, 4);
     if (old != PLACEHOLDER32) {
         std::fprintf(stderr, "isabench-fidelity: a counter piece lost its 32-bit placeholder\n");
         std::abort();
     }
-    std::memcpy(code.data() + code.size() - 4, &value, 4);
+    std::memcpy(code.bytes.data() + code.bytes.size() - 4, &value, 4);
+    // As the instructions read it: sign-extended (no count here reaches 2^31).
+    patch_text(code, "$0x7eadbeef", static_cast<int32_t>(value));
 }
 
-void patch8(std::vector<uint8_t> &code, uint8_t value) {
-    if (code.back() != PLACEHOLDER8) {
+void patch8(Code &code, uint8_t value) {
+    if (code.bytes.back() != PLACEHOLDER8) {
         std::fprintf(stderr, "isabench-fidelity: a counter piece lost its 8-bit placeholder\n");
         std::abort();
     }
-    code.back() = value;
+    code.bytes.back() = value;
+    patch_text(code, "$0x7f", value);
 }
 
 // The counter's step, with its compare where it has one.
-void append_step(std::vector<uint8_t> &code, Counter counter, int lanes) {
+void append_step(Code &code, Counter counter, int lanes) {
     switch (counter) {
     case Counter::Down: append(code, P(count_sub)); break;
     case Counter::Dec: append(code, P(count_dec)); break;
@@ -126,7 +153,7 @@ void append_step(std::vector<uint8_t> &code, Counter counter, int lanes) {
     }
 }
 
-void append_compare(std::vector<uint8_t> &code, Counter counter, uint64_t iterations, int lanes) {
+void append_compare(Code &code, Counter counter, uint64_t iterations, int lanes) {
     if (!compares(counter))
         return;
     append(code, P(count_cmp));
@@ -135,7 +162,7 @@ void append_compare(std::vector<uint8_t> &code, Counter counter, uint64_t iterat
 }
 
 // The vector operations of one iteration, in the form's order.
-void append_operations(std::vector<uint8_t> &code, const Form &form, const FamilyPieces &p) {
+void append_operations(Code &code, const Form &form, const FamilyPieces &p) {
     if (form.family == Family::Sse || form.family == Family::Avx) {
         append(code, p.copy[form.copy]);
         append(code, p.advance);
@@ -152,6 +179,32 @@ void append_operations(std::vector<uint8_t> &code, const Form &form, const Famil
         append(code, p.advance);
         append(code, p.accumulate);
     }
+}
+
+// One iteration of a form's loop, from its first instruction to its compare:
+// the branch back is the caller's.
+Code loop_body(const Form &form, uint64_t iterations) {
+    const FamilyPieces &p = pieces_of(form.family);
+    const int lanes = static_cast<int>(lanes_of(form.family));
+    Code loop;
+    if (form.family == Family::Scalar) {
+        append(loop, P(scalar_element));
+        if (form.order == Order::AccFirst) {
+            append(loop, p.accumulate);
+            append_step(loop, form.counter, 1);
+        } else {
+            append_step(loop, form.counter, 1);
+            append(loop, p.accumulate);
+        }
+    } else if (form.position == Position::First) {
+        append_step(loop, form.counter, lanes);
+        append_operations(loop, form, p);
+    } else {
+        append_operations(loop, form, p);
+        append_step(loop, form.counter, lanes);
+    }
+    append_compare(loop, form.counter, iterations, lanes);
+    return loop;
 }
 
 // Lanes {0, 1, ...}, the XOR distance 2 and the lane step, each in 64 bytes,
@@ -235,10 +288,8 @@ bool parse_form(Family family, const std::string &name, Form &form) {
 
 BuiltLoop::BuiltLoop(const Form &form, uint64_t elements) : family_(form.family) {
     const FamilyPieces &p = pieces_of(form.family);
-    const int lanes = static_cast<int>(lanes_of(form.family));
-    const uint64_t iterations = elements / lanes;
-    std::vector<uint8_t> start, loop, end;
-
+    const uint64_t iterations = elements / lanes_of(form.family);
+    Code start, end;
     append(start, p.setup);
     if (form.family != Family::Scalar) {
         switch (form.counter) {
@@ -255,24 +306,7 @@ BuiltLoop::BuiltLoop(const Form &form, uint64_t elements) : family_(form.family)
         default: append(start, P(count_start_zero)); break;
         }
     }
-
-    if (form.family == Family::Scalar) {
-        append(loop, P(scalar_element));
-        if (form.order == Order::AccFirst) {
-            append(loop, p.accumulate);
-            append_step(loop, form.counter, 1);
-        } else {
-            append_step(loop, form.counter, 1);
-            append(loop, p.accumulate);
-        }
-    } else if (form.position == Position::First) {
-        append_step(loop, form.counter, lanes);
-        append_operations(loop, form, p);
-    } else {
-        append_operations(loop, form, p);
-        append_step(loop, form.counter, lanes);
-    }
-    append_compare(loop, form.counter, iterations, lanes);
+    std::vector<uint8_t> loop = loop_body(form, iterations).bytes;
     // jne back to the loop's first instruction, a short jump: no loop here
     // comes near 128 bytes.
     loop.push_back(JNE_SHORT);
@@ -282,12 +316,26 @@ BuiltLoop::BuiltLoop(const Form &form, uint64_t elements) : family_(form.family)
     memory_ = writable_memory(MEMORY);
     std::memset(memory_, INT3, MEMORY);
     head_ = memory_ + PAGE + (form.address >= 0 ? static_cast<std::size_t>(form.address) % PAGE : HEAD + form.offset);
-    entry_ = head_ - start.size();
+    entry_ = head_ - start.bytes.size();
     loop_size_ = loop.size();
-    std::memcpy(entry_, start.data(), start.size());
+    std::memcpy(entry_, start.bytes.data(), start.bytes.size());
     std::memcpy(head_, loop.data(), loop.size());
-    std::memcpy(head_ + loop.size(), end.data(), end.size());
+    std::memcpy(head_ + loop.size(), end.bytes.data(), end.bytes.size());
     make_executable(memory_, MEMORY);
+}
+
+std::vector<std::string> loop_instructions(const Form &form, uint64_t elements) {
+    std::vector<std::string> instructions;
+    const std::string text = loop_body(form, elements / lanes_of(form.family)).text + ";jne 1b";
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find(';', at);
+        end = end == std::string::npos ? text.size() : end;
+        const std::size_t first = text.find_first_not_of(" \t\n", at);
+        if (first < end)
+            instructions.push_back(text.substr(first, text.find_last_not_of(" \t\n", end - 1) + 1 - first));
+        at = end + 1;
+    }
+    return instructions;
 }
 
 BuiltLoop::~BuiltLoop() { release_memory(memory_, MEMORY); }

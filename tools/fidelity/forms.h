@@ -60,6 +60,11 @@ std::string form_name(const Form &form);
 // The form a name gives, for a family; false where the name gives none.
 bool parse_form(Family family, const std::string &name, Form &form);
 
+// The instructions of one iteration of a form's loop, as assembler text (AT&T
+// syntax), from its first to its branch back to the label "1": what the
+// bytes BuiltLoop builds for the same form and elements say.
+std::vector<std::string> loop_instructions(const Form &form, uint64_t elements);
+
 // A form's loop, built into memory of its own that it can run from.
 class BuiltLoop {
 public:

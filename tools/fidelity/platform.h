@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The executable format isabench must have here: "ELF" or "PE".
 extern const char *const NATIVE_FORMAT;
@@ -18,11 +19,18 @@ void sleep_seconds(double seconds);
 // platform's suffix for programs ("isabench" or "isabench.exe").
 std::string program_beside_this_tool(const char *name);
 
-// Runs the program at `path` with no arguments and without a shell (no
-// character of the path means more than itself), its standard error passing
-// through. `output` gets its standard output; true where it ran to the end
-// with exit status 0, else false with `error` saying why.
-bool run_program(const std::string &path, std::string &output, std::string &error);
+// Runs the program at `path` with `arguments` and without a shell (no
+// character of the path or an argument means more than itself), `input` on
+// its standard input. `output` gets its standard output, and with
+// `errors_too` its standard error as well, which otherwise passes through;
+// true where it ran to the end with exit status 0, else false with `error`
+// saying why.
+bool run_program(const std::string &path, const std::vector<std::string> &arguments, const std::string &input,
+                 bool errors_too, std::string &output, std::string &error);
+
+// The program `name` (without the platform's suffix) where the system's
+// search path finds it, or "" where it does not.
+std::string find_program(const char *name);
 
 // Memory for a loop the tool builds: writable until made executable, and
 // never writable and executable at once. Failures stop the tool.

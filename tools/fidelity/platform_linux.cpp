@@ -37,43 +37,75 @@ std::string program_beside_this_tool(const char *name) {
     return path.substr(0, path.rfind('/') + 1) + name;
 }
 
-bool run_program(const std::string &path, std::string &output, std::string &error) {
+bool run_program(const std::string &path, const std::vector<std::string> &arguments, const std::string &input,
+                 bool errors_too, std::string &output, std::string &error) {
     if (access(path.c_str(), X_OK) != 0) {
         error = std::strerror(errno);
         return false;
     }
-    int ends[2];
-    if (pipe(ends) != 0) {
+    int out[2], in[2];
+    if (pipe(out) != 0) {
         error = std::string("cannot make a pipe: ") + std::strerror(errno);
         return false;
     }
+    if (pipe(in) != 0) {
+        error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        close(out[0]);
+        close(out[1]);
+        return false;
+    }
+    std::vector<char *> argv{const_cast<char *>(path.c_str())};
+    for (const std::string &argument : arguments)
+        argv.push_back(const_cast<char *>(argument.c_str()));
+    argv.push_back(nullptr);
     const pid_t child = fork();
     if (child < 0) {
         error = std::strerror(errno);
-        close(ends[0]);
-        close(ends[1]);
+        for (int end : {out[0], out[1], in[0], in[1]})
+            close(end);
         return false;
     }
     if (child == 0) {
-        dup2(ends[1], STDOUT_FILENO);
-        close(ends[0]);
-        close(ends[1]);
-        execl(path.c_str(), path.c_str(), static_cast<char *>(nullptr));
+        dup2(out[1], STDOUT_FILENO);
+        if (errors_too)
+            dup2(out[1], STDERR_FILENO);
+        dup2(in[0], STDIN_FILENO);
+        for (int end : {out[0], out[1], in[0], in[1]})
+            close(end);
+        execv(path.c_str(), argv.data());
         _exit(127);
     }
-    close(ends[1]);
+    close(out[1]);
+    close(in[0]);
+    // The input is a few lines, far less than a pipe holds: written whole
+    // before the output is read, it cannot wait on the child.
+    const bool written = write(in[1], input.data(), input.size()) == static_cast<ssize_t>(input.size());
+    close(in[1]);
     char chunk[4096];
     ssize_t n;
-    while ((n = read(ends[0], chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR))
+    while ((n = read(out[0], chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR))
         if (n > 0)
             output.append(chunk, static_cast<std::size_t>(n));
-    close(ends[0]);
+    close(out[0]);
     int status = 0;
-    if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || !written) {
         error = "it did not run to the end with status 0";
         return false;
     }
     return true;
+}
+
+std::string find_program(const char *name) {
+    const char *path = std::getenv("PATH");
+    for (std::string folders = path ? path : ""; !folders.empty();) {
+        const std::size_t colon = folders.find(':');
+        const std::string folder = folders.substr(0, colon);
+        folders = colon == std::string::npos ? "" : folders.substr(colon + 1);
+        const std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return "";
 }
 
 uint8_t *writable_memory(std::size_t size) {

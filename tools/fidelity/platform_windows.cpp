@@ -29,6 +29,23 @@ std::string last_error() {
     return message;
 }
 
+// An argument quoted as the C runtime's parser reads a command line back:
+// backslashes double only before a quote.
+std::string quoted(const std::string &argument) {
+    std::string text = "\"";
+    std::size_t backslashes = 0;
+    for (char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        text.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        text += c;
+    }
+    return text.append(2 * backslashes, '\\') + "\"";
+}
+
 }  // namespace
 
 double now() {
@@ -50,34 +67,54 @@ std::string program_beside_this_tool(const char *name) {
     return path.substr(0, path.find_last_of("\\/") + 1) + program;
 }
 
-bool run_program(const std::string &path, std::string &output, std::string &error) {
+
+bool run_program(const std::string &path, const std::vector<std::string> &arguments, const std::string &input,
+                 bool errors_too, std::string &output, std::string &error) {
     SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-    HANDLE read_end, write_end, error_out = nullptr;
+    HANDLE read_end, write_end, input_read, input_write, error_out = nullptr;
     if (!CreatePipe(&read_end, &write_end, &inherited, 0)) {
         error = "cannot make a pipe: " + last_error();
         return false;
     }
+    // The input is a few lines: the pipe holds it whole, so that writing it
+    // before the output is read cannot wait on the child.
+    if (!CreatePipe(&input_read, &input_write, &inherited, static_cast<DWORD>(input.size() + 4096))) {
+        error = "cannot make a pipe: " + last_error();
+        CloseHandle(read_end);
+        CloseHandle(write_end);
+        return false;
+    }
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(input_write, HANDLE_FLAG_INHERIT, 0);
     // The child's standard error is this tool's, passed on as a handle it
-    // inherits.
-    DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(), &error_out, 0, TRUE,
-                    DUPLICATE_SAME_ACCESS);
+    // inherits, or the output pipe with errors_too.
+    DuplicateHandle(GetCurrentProcess(), errors_too ? write_end : GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(),
+                    &error_out, 0, TRUE, DUPLICATE_SAME_ACCESS);
     STARTUPINFOA start{};
     start.cb = sizeof start;
     start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = input_read;
     start.hStdOutput = write_end;
     start.hStdError = error_out;
     PROCESS_INFORMATION process{};
-    // The path as the program's name, not looked up anywhere, and as the
-    // whole command line, quoted: no arguments.
-    std::string command = "\"" + path + "\"";
+    // The path as the program's name, not looked up anywhere, and each word
+    // of the command line quoted.
+    std::string command = quoted(path);
+    for (const std::string &argument : arguments)
+        command += " " + quoted(argument);
     const bool started = CreateProcessA(path.c_str(), &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                                         &start, &process);
     if (!started)
         error = last_error();
     CloseHandle(write_end);
+    CloseHandle(input_read);
     if (error_out)
         CloseHandle(error_out);
+    DWORD written = 0;
+    const bool wrote = !started || input.empty() ||
+                       (WriteFile(input_write, input.data(), static_cast<DWORD>(input.size()), &written, nullptr) &&
+                        written == input.size());
+    CloseHandle(input_write);
     if (started) {
         char chunk[4096];
         DWORD n;
@@ -95,11 +132,17 @@ bool run_program(const std::string &path, std::string &output, std::string &erro
         children_seconds += seconds_of(kernel) + seconds_of(user);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    if (status != 0) {
+    if (status != 0 || !wrote) {
         error = "it did not run to the end with status 0";
         return false;
     }
     return true;
+}
+
+std::string find_program(const char *name) {
+    char found[MAX_PATH];
+    const DWORD n = SearchPathA(nullptr, name, ".exe", sizeof found, found, nullptr);
+    return n > 0 && n < sizeof found ? std::string(found, n) : "";
 }
 
 uint8_t *writable_memory(std::size_t size) {
