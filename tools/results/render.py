@@ -6,7 +6,8 @@ them it writes, between the markers below, the per-processor tables of
 docs/results/README.md and the README's summary table (elements per cycle,
 one column per processor), and the chart docs/results/elements-per-cycle.svg.
 The lines, their lanes and the chart's widths come from the program's
-tables (src/tables.json).
+tables (src/tables.json). A line's "bound" (schema 3; older files may lack
+it) is the larger of its loop's latency and its port cycles per iteration.
 
 usage: tools/results/render.py          write the tables and the chart
        tools/results/render.py --check  write nothing; exit 1 where either
@@ -63,8 +64,8 @@ def load():
         with open(path, encoding="utf-8") as f:
             result = json.load(f)
         name, processor = os.path.basename(path), result["context"]["processor"]
-        if result["schema"] not in (1, 2):
-            sys.exit(f"render.py: {name}: schema {result['schema']}, not 1 or 2")
+        if result["schema"] not in (1, 2, 3):
+            sys.exit(f"render.py: {name}: schema {result['schema']}, not 1, 2 or 3")
         if name != file_name(processor):
             sys.exit(f"render.py: {name} holds {processor['vendor']} family {processor['family']} model "
                      f"{processor['model']}: name it {file_name(processor)}")
@@ -83,6 +84,22 @@ def title(result):
 def elements_per_cycle(variant):
     cycles = variant["isabench_cycles_per_iteration"]
     return LANES[variant["label"]] / cycles if cycles else None
+
+
+def bound_elements_per_cycle(variant):
+    """The line's bound in elements per cycle; None where the file gives none."""
+    cycles = (variant.get("bound") or {}).get("cycles")
+    return LANES[variant["label"]] / cycles if cycles else None
+
+
+def interval(variant):
+    """The line's paired 95% interval in elements per cycle, low end first:
+    its own form's cycles times the ends of the line's ratio to that form;
+    None where the file lacks either or an end."""
+    own, ends = variant.get("own_form_cycles_per_iteration"), variant.get("ratio_to_own_form_interval")
+    if not own or not ends or None in ends:
+        return None
+    return LANES[variant["label"]] / (own * ends[1]), LANES[variant["label"]] / (own * ends[0])
 
 
 def figure(value):
@@ -118,23 +135,41 @@ def tables(results):
         heading = f"**{title(result)}** ({', '.join(about)}), {provenance(result)}: [{result['file']}]({result['file']})"
         # Wrapped as the documents' prose is; never inside a word or a name.
         out.append(textwrap.fill(heading, 76, break_long_words=False, break_on_hyphens=False) + "\n\n")
-        out.append("| line | its loop | cycles per iteration | elements per cycle | fastest form found |\n")
-        out.append("|---|---|---|---|---|\n")
+        out.append("| line | its loop | cycles per iteration | bound (cycles) | ratio to the bound "
+                   "| elements per cycle | fastest form found |\n")
+        out.append("|---|---|---|---|---|---|---|\n")
         variants = {v["label"]: v for v in result["variants"]}
         for label in LANES:
             v = variants.get(label)
             if v is None:
-                out.append(f"| {label} | | | | {absent(result, label)} |\n")
+                out.append(f"| {label} | | | | | | {absent(result, label)} |\n")
                 continue
             if v["fastest_form"] == v["own_form"]:
                 fastest = "the line's own"
             else:
                 fastest = (f"`{v['fastest_form']}`, {figure(v['fastest_cycles_per_iteration'])}"
                            f" ({'confirmed' if v['fastest_confirmed'] else 'not confirmed'} in paired rounds)")
+            bound = [figure(v["bound"]["cycles"]), figure(v["bound"]["ratio"])] if v.get("bound") else ["", ""]
             out.append(f"| {label} | `{v['own_form']}` | {figure(v['isabench_cycles_per_iteration'])} "
-                       f"| {figure(elements_per_cycle(v))} | {fastest} |\n")
-        out.append("\n")
+                       f"| {' | '.join(bound)} | {figure(elements_per_cycle(v))} | {fastest} |\n")
+        out.append("\n" + ports(result))
     return "".join(out)
+
+
+def ports(result):
+    """Where the file's port cycles come from, a sentence under its table:
+    each model (or none) with its note, and the lines it covers where the
+    lines differ."""
+    sources = {}
+    for v in result["variants"]:
+        if v.get("bound"):
+            b = v["bound"]
+            source = (b["port_model"] or "none") + (f" ({b['port_note']})" if b["port_note"] else "")
+            sources.setdefault(source, []).append(v["label"])
+    if not sources:
+        return ""
+    said = "; ".join(s + (f", for {', '.join(labels)}" if len(sources) > 1 else "") for s, labels in sources.items())
+    return textwrap.fill(f"Port cycles: {said}.", 76, break_long_words=False, break_on_hyphens=False) + "\n\n"
 
 
 def absent(result, label):
@@ -164,59 +199,101 @@ def summary_table(results):
 
 
 def widths(result):
-    """Elements per cycle at each of the chart's widths: None where the
-    cycles are unknown, "none" where the processor runs no such line."""
+    """The line the chart shows at each of its widths, the one of most
+    elements per cycle: None where the cycles are unknown, "none" where the
+    processor runs no such line."""
     variants = {v["label"]: v for v in result["variants"]}
-    values = []
+    shown = []
     for _, labels in WIDTHS:
         present = [variants[label] for label in labels if label in variants]
-        known = [e for e in map(elements_per_cycle, present) if e is not None]
-        values.append(max(known) if known else None if present else "none")
-    return values
+        known = [v for v in present if elements_per_cycle(v) is not None]
+        shown.append(max(known, key=elements_per_cycle) if known else None if present else "none")
+    return shown
 
 
 def summary(results):
     """The chart's figures as text: its description, which --check compares."""
-    groups = "; ".join(f"{title(r)}: " + ", ".join(v if v == "none" else figure(v) for v in widths(r)) for r in results)
+    def said(v):
+        if v is None or v == "none":
+            return "none" if v else "?"
+        ends = interval(v)
+        return (figure(elements_per_cycle(v))
+                + (f" bound {figure(bound_elements_per_cycle(v))}" if bound_elements_per_cycle(v) else "")
+                + (f" [{figure(ends[0])}..{figure(ends[1])}]" if ends else ""))
+    groups = "; ".join(f"{title(r)}: " + ", ".join(map(said, widths(r))) for r in results)
     floors = ", ".join(str(LANES[labels[0]]) for _, labels in WIDTHS)
-    return f"elements per cycle ({', '.join(w for w, _ in WIDTHS)}; floors {floors}): {groups}"
+    return (f"elements per cycle, bound, [paired 95% interval] ({', '.join(w for w, _ in WIDTHS)}; "
+            f"floors {floors}): {groups}")
 
 
 def chart(results):
     # Not at the top: only the chart needs matplotlib (see the docstring).
     import matplotlib
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
     # The same files give the same bytes: no date, fixed ids, text as text.
     matplotlib.rcParams.update({"svg.hashsalt": "isabench", "svg.fonttype": "none"})
     figure_ = Figure(figsize=(8, 4.5))
     ax = figure_.subplots()
-    bar = 0.8 / len(WIDTHS)
+    # Each width's slot in a group: its bar on the left, the bound's marker
+    # in the gap on the right, the floor dashed across both.
+    slot = 0.8 / len(WIDTHS)
+    bar, marks = 0.7 * slot, dict(color="black", linewidth=1)
+    bound, caps = dict(marker="<", markersize=6, linestyle="none", **marks), dict(marker="_", markersize=4, **marks)
+    shown = [v for r in results for v in widths(r) if isinstance(v, dict)]
+    drawn, values = [], []   # what a value label must keep clear of; the labels, each above its bar
     for k, (width, labels) in enumerate(WIDTHS):
         floor, named = LANES[labels[0]], False
         for n, result in enumerate(results):
-            x = n + (k - (len(WIDTHS) - 1) / 2) * bar
-            value = widths(result)[k]
-            if isinstance(value, float):
-                # The legend names each width once, at its first bar.
-                ax.bar(x, value, bar, color=f"C{k}", label=None if named else width)
-                named = True
-                ax.text(x, value + 0.1, f"{value:.2f}", ha="center", fontsize=7)
-            elif value == "none":
+            left = n + (k - len(WIDTHS) / 2) * slot
+            x, v = left + bar / 2, widths(result)[k]
+            if v == "none":
                 ax.text(x, 0.1, "none", ha="center", fontsize=7, rotation=90)
                 continue
-            else:
-                ax.text(x, 0.1, "?", ha="center", fontsize=7)
-            ax.hlines(floor, x - bar / 2, x + bar / 2, colors="black", linestyles="dashed", linewidth=1,
-                      label="one iteration per cycle" if n == 0 and k == 0 else None)
+            drawn += ax.plot([left, left + slot], [floor, floor], "--", **marks,
+                             label="one iteration per cycle" if n == 0 and k == 0 else None)
+            if v is None:
+                values.append((x, 0, "?"))
+                continue
+            # The legend names each width once, at its first bar.
+            ax.bar(x, elements_per_cycle(v), bar, color=f"C{k}", label=None if named else width)
+            named = True
+            if bound_elements_per_cycle(v):
+                drawn += ax.plot(left + (slot + bar) / 2, bound_elements_per_cycle(v), **bound)
+            if interval(v):
+                drawn += ax.plot([x, x], interval(v), **caps)
+            values.append((x, elements_per_cycle(v), figure(elements_per_cycle(v))))
     ax.set_xticks(range(len(results)))
     ax.set_xticklabels([f"{title(r)}\n{origin(r)}" for r in results], fontsize=8)
     ax.set_ylabel("elements per cycle")
-    ax.set_ylim(0, 1.25 * max(LANES.values()))
+    marked = [b for v in shown for b in (bound_elements_per_cycle(v), *(interval(v) or ())) if b]
+    ax.set_ylim(0, 1.25 * max([*LANES.values(), *marked]))
     shared = "; ".join(f"{width}: the fastest of {', '.join(labels)}" for width, labels in WIDTHS if len(labels) > 1)
     ax.set_title("isabench: elements per cycle by width" + (f" ({shared})" if shared else ""), fontsize=10)
-    ax.legend(fontsize=8, loc="upper left", ncol=len(WIDTHS) + 1)
+    # The marks' legend entries, once each, where the chart draws them.
+    if any(map(bound_elements_per_cycle, shown)):
+        ax.plot([], [], label="bound", **bound)
+    if any(map(interval, shown)):
+        ax.plot([], [], label="paired 95% interval", **caps)
+    ax.legend(fontsize=8, loc="upper left", ncol=4)
     figure_.tight_layout()
+    # Each value label sits 2 points above its bar; where it would meet a
+    # dashed line, a marker, an interval or another label there, it moves to
+    # 2 points above the highest it meets, until it meets none.
+    renderer = FigureCanvasAgg(figure_).get_renderer()
+    gap = 2 * figure_.dpi / 72
+    boxes = [artist.get_window_extent(renderer).padded(gap / 2) for artist in drawn]
+    for x, y, text in values:
+        label = ax.text(x, y, text, ha="center", va="bottom", fontsize=7)
+        top = ax.transData.transform((x, y))[1]
+        while True:
+            label.set_y(ax.transData.inverted().transform((0, top + gap))[1])
+            hits = [box.y1 for box in boxes if box.overlaps(label.get_window_extent(renderer))]
+            if not hits:
+                break
+            top = max(hits)
+        boxes.append(label.get_window_extent(renderer))
     figure_.savefig(CHART, format="svg", metadata={"Date": None, "Description": summary(results)})
 
 
