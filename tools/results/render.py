@@ -13,6 +13,13 @@ usage: tools/results/render.py          write the tables and the chart
        tools/results/render.py --check  write nothing; exit 1 where either
                                         README's tables or the chart's
                                         figures are not the files'
+       tools/results/render.py --bounds TOOL
+                                        first take each line's bound in the
+                                        files again from the fidelity tool
+                                        TOOL (--explain --processor), for
+                                        the processor and loop each file
+                                        names: the files a converted result
+                                        or an earlier llvm-mca left behind
 
 Only the chart needs matplotlib, which Debian installs for /usr/bin/python3
 (package python3-matplotlib), hence that interpreter above. --check imports
@@ -26,6 +33,7 @@ import html
 import json
 import os
 import re
+import subprocess
 import sys
 import textwrap
 
@@ -73,6 +81,51 @@ def load():
         results.append(result)
     return sorted(results, key=lambda r: (r["context"]["processor"]["vendor"], r["context"]["processor"]["family"],
                                           r["context"]["processor"]["model"]))
+
+
+BOUND = re.compile(r'"bound": (\{[^{}]*\}|null)')
+
+
+def refresh_bounds(results, tool):
+    """Writes into each results file the bounds the tool gives now for the
+    loop each line measured on the file's processor, with the line's ratio
+    to them; a line whose loop is no longer the one the table gives that
+    processor keeps none, and the script says so. Only the bound objects of
+    a file change, in place."""
+    for result in results:
+        table = result["context"]["processor"]["table"]
+        out = subprocess.run([tool, "--explain", "--processor", table, "--json"], capture_output=True, text=True)
+        if out.returncode != 0:
+            sys.exit(f"render.py: {tool} --explain --processor {table!r}: {out.stderr.strip()}")
+        now = {row["label"]: row for row in json.loads(out.stdout)["variants"]}
+        texts = []
+        for variant in result["variants"]:
+            row, cycles = now[variant["label"]], variant["isabench_cycles_per_iteration"]
+            if row["own_form"] != variant["own_form"]:
+                print(f"render.py: {result['file']}: {variant['label']} measured {variant['own_form']}, which "
+                      f"{table} no longer runs ({row['own_form']}): no bound", file=sys.stderr)
+                texts.append("null")
+                continue
+            bound = dict(row["bound"], ratio=round(cycles / row["bound"]["cycles"], 3) if cycles else None)
+            texts.append(json.dumps(bound))
+        path = os.path.join(RESULTS, result["file"])
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+        if len(BOUND.findall(text)) != len(texts):
+            sys.exit(f"render.py: {result['file']}: not one bound object for each line to take again")
+        replacements = iter(texts)
+
+        def replace(match):
+            # In the layout of the object it replaces: one line, or one
+            # member a line as the file's indentation has it.
+            new = next(replacements)
+            if "\n" not in match.group(1) or new == "null":
+                return '"bound": ' + new
+            margin = text[text.rfind("\n", 0, match.start()) + 1:match.start()]
+            return '"bound": ' + json.dumps(json.loads(new), indent=1).replace("\n", "\n" + margin)
+
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(BOUND.sub(replace, text))
 
 
 def title(result):
@@ -339,7 +392,10 @@ def check(results):
 def main():
     parser = argparse.ArgumentParser(description="the results' tables and the chart, from docs/results")
     parser.add_argument("--check", action="store_true", help="only check that the tables and the chart are current")
+    parser.add_argument("--bounds", metavar="TOOL", help="first take the files' bounds again from isabench-fidelity")
     arguments = parser.parse_args()
+    if arguments.bounds:
+        refresh_bounds(load(), arguments.bounds)
     results = load()
     if arguments.check:
         return check(results)
