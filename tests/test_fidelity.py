@@ -19,7 +19,9 @@ iteration, so the latency bound is 1 cycle, and the scalar loop's bound is
 1 cycle on every processor llvm-mca models (the one the table names, where
 the test command installed it); without llvm-mca, the bounds are the
 latency alone, the output names the missing tool, and the exit status is
-still 0.
+still 0; and through a stand-in for llvm-mca with latencies of its own
+(tests/fake_llvm_mca.c), on Windows too, the tool starts it with the loop
+and takes its block throughput and latencies.
 
 Run: the tool as a user runs it, beside the build's isabench (on Windows,
 the .exe under Wine, which runs the loops natively, so its figures are
@@ -33,7 +35,8 @@ own forms sit where the audit finds the build's loops, whose bounds and
 ratios to them agree with its cycles, and whose progress goes to standard
 error only. No figure is compared with a time.
 
-usage: test_fidelity.py FIDELITY_TOOL Statistic|Explain
+usage: test_fidelity.py FIDELITY_TOOL Statistic
+       test_fidelity.py FIDELITY_TOOL Explain FAKE_LLVM_MCA_FOLDER
        test_fidelity.py FIDELITY_TOOL OwnForms|Run AUDIT_COMMAND..."""
 import argparse
 import json
@@ -49,6 +52,7 @@ from harness import BINARY, LANES, RUNNER, SOURCE, TABLES, VARIANTS, WINDOWS, ho
 
 TOOL = None
 AUDIT = []
+FAKE_LLVM_MCA = None  # the folder of tests/fake_llvm_mca.c's llvm-mca-16
 DATA = os.path.join(SOURCE, "tests", "data")
 # A real `isabench-fidelity --search --json` run with its per-round times
 # (AMD Zen 5, 12 rounds, a busy host).
@@ -333,6 +337,15 @@ class Explain(unittest.TestCase):
         if not WINDOWS and any(shutil.which(f"llvm-mca-{v}") for v in range(10, 41)):
             self.assertTrue(modelled)
 
+    def test_port_model_from_llvm_mca(self):
+        modelled = next(row for row in TABLES["processors"] if row["mcpu"])
+        path = {"WINEPATH": host_path(FAKE_LLVM_MCA)} if WINDOWS else {"PATH": FAKE_LLVM_MCA}
+        report = self.explain(modelled["text"], env={**os.environ, **path})
+        for row in report["variants"]:
+            bound = row["bound"]
+            self.assertEqual((bound["port_model"], bound["port_cycles"], bound["latency_cycles"], bound["cycles"]),
+                             (f"llvm-mca-16 -mcpu={modelled['mcpu']}", 1.7, 2.0, 2.0), row)
+
     def test_without_llvm_mca(self):
         # Under Wine the tool searches Windows' path, which holds no llvm-mca.
         with tempfile.TemporaryDirectory() as empty:
@@ -431,7 +444,9 @@ if __name__ == "__main__":
     parser = argparse.ArgumentParser(description="the tool's statistic, or its loops against the build's")
     parser.add_argument("tool", help="the isabench-fidelity executable")
     parser.add_argument("test", choices=["Statistic", "Explain", "OwnForms", "Run"])
-    parser.add_argument("audit", nargs=argparse.REMAINDER, help="OwnForms, Run: the audit's command line")
+    parser.add_argument("audit", nargs=argparse.REMAINDER,
+                        help="OwnForms, Run: the audit's command line; Explain: the stand-in llvm-mca's folder")
     arguments = parser.parse_args()
     TOOL, AUDIT = arguments.tool, arguments.audit
+    FAKE_LLVM_MCA = AUDIT[0] if arguments.test == "Explain" else None
     unittest.main(argv=[sys.argv[0], arguments.test], verbosity=2)

@@ -198,6 +198,7 @@ Bound bound_of(const Form &form, const char *mcpu) {
             text += instruction + "\n";
         const std::string model = base_name(tool) + " -mcpu=" + mcpu;
         const bool ran = run_program(tool, {std::string("-mcpu=") + mcpu, ITERATIONS, "-"}, text, true, output, error);
+        output.erase(std::remove(output.begin(), output.end(), '\r'), output.end());  // Windows' line ends
         const std::vector<double> modelled = latencies_of(output, instructions.size());
         const double port = number_after(output, "Block RThroughput:");
         if (output.find("is not a recognized processor") != std::string::npos) {
