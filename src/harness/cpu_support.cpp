@@ -33,7 +33,13 @@ constexpr Feature FEATURES[] = {
 
 constexpr const char *PROCESSOR_NAMES[] = {
     "other processors",
-#define ISABENCH_PROCESSOR(NAME, text) text,
+#define ISABENCH_PROCESSOR(NAME, text, mcpu) text,
+#include "cpu_features.def"
+};
+
+constexpr const char *PROCESSOR_MCPUS[] = {
+    nullptr,
+#define ISABENCH_PROCESSOR(NAME, text, mcpu) mcpu,
 #include "cpu_features.def"
 };
 
@@ -112,6 +118,10 @@ Processor identify_processor(const CpuRegisters &registers) {
 
 const char *processor_name(Processor processor) {
     return processor < PROCESSOR_COUNT ? PROCESSOR_NAMES[processor] : "?";
+}
+
+const char *processor_mcpu(Processor processor) {
+    return processor < PROCESSOR_COUNT ? PROCESSOR_MCPUS[processor] : nullptr;
 }
 
 unsigned usable_features() { return usable_features(read_cpu_registers()); }

@@ -23,7 +23,7 @@ enum IsaFeature : unsigned {
 // PROCESSOR_DEFAULT, which stands for every other one: PROCESSOR_ZEN3, ...
 enum Processor : unsigned {
     PROCESSOR_DEFAULT,
-#define ISABENCH_PROCESSOR(NAME, text) PROCESSOR_##NAME,
+#define ISABENCH_PROCESSOR(NAME, ...) PROCESSOR_##NAME,
 #include "cpu_features.def"
     PROCESSOR_COUNT
 };
@@ -42,7 +42,7 @@ constexpr ProcessorModels PROCESSOR_MODELS[] = {
 
 // Masks of processors, as variants.def names the ones each loop is for.
 constexpr unsigned ON_DEFAULT = 1u << PROCESSOR_DEFAULT;
-#define ISABENCH_PROCESSOR(NAME, text) constexpr unsigned ON_##NAME = 1u << PROCESSOR_##NAME;
+#define ISABENCH_PROCESSOR(NAME, ...) constexpr unsigned ON_##NAME = 1u << PROCESSOR_##NAME;
 #include "cpu_features.def"
 
 // The raw register values detection rests on. Reading them and deciding
@@ -68,6 +68,10 @@ Processor identify_processor(const CpuRegisters &registers);
 
 // Its name, for reports: "AMD Zen 4", or "other processors" for the default.
 const char *processor_name(Processor processor);
+
+// The LLVM -mcpu name of its core ("znver4"), whose port model llvm-mca
+// reads loops with; nullptr for the default, which stands for no one core.
+const char *processor_mcpu(Processor processor);
 
 // Reads CPUID, and XGETBV only where the processor says the operating system
 // has enabled it. Leaves what it may not read at zero.
