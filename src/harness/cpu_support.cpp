@@ -70,6 +70,7 @@ CpuRegisters read_cpu_registers() {
     if (registers.max_leaf >= 7) {
         __cpuid_count(7, 0, a, b, c, d);
         registers.leaf7_ebx = b;
+        registers.leaf7_edx = d;
     }
     if (registers.leaf1_ecx & LEAF1_ECX_OSXSAVE)
         registers.xcr0 = read_xcr0();
@@ -109,9 +110,12 @@ unsigned cpu_model(const CpuRegisters &registers) {
 
 Processor identify_processor(const CpuRegisters &registers) {
     const unsigned family = cpu_family(registers), model = cpu_model(registers);
+    // Leaf 7 exists only where the highest basic leaf reaches it.
+    const uint32_t leaf7_edx = registers.max_leaf >= 7 ? registers.leaf7_edx : 0;
     for (const ProcessorModels &models : PROCESSOR_MODELS)
         if (std::strncmp(registers.vendor, models.vendor, 12) == 0 && family == models.family &&
-            model >= models.first_model && model <= models.last_model)
+            model >= models.first_model && model <= models.last_model &&
+            (leaf7_edx & models.leaf7_edx) == models.leaf7_edx)
             return models.processor;
     return PROCESSOR_DEFAULT;
 }
