@@ -6,7 +6,8 @@
 //                                also requires the operating system to save
 //                                the AVX and AVX-512 register state
 //   cpu_support_check decisions  the decision from register values to the
-//                                variants that run, on values that no host or
+//                                variants that run and the processor whose
+//                                loops they run, on values that no host or
 //                                emulator here reports; and the CPUID bits of
 //                                cpu_features.def against <cpuid.h>
 #include <cpuid.h>
@@ -116,6 +117,20 @@ int masks() {
         std::printf("cpu_features.def lists extensions this check has no cpuid.h bit for: %X\n", ALL & ~covered);
         ++failures;
     }
+    // The leaf 7 EDX bits a model range asks for: AMX-TILE, which GCC's and
+    // Clang's <cpuid.h> spell apart.
+#ifdef bit_AMX_TILE
+    constexpr uint32_t AMX_TILE = bit_AMX_TILE;
+#else
+    constexpr uint32_t AMX_TILE = bit_AMXTILE;
+#endif
+    for (const ProcessorModels &m : PROCESSOR_MODELS)
+        if (m.leaf7_edx != 0 && m.leaf7_edx != AMX_TILE) {
+            std::printf("%-36s models %02Xh to %02Xh ask for leaf 7 EDX %08X, no bit this check has a cpuid.h name "
+                        "for (AMX-TILE: %08X)\n",
+                        processor_name(m.processor), m.first_model, m.last_model, m.leaf7_edx, AMX_TILE);
+            ++failures;
+        }
     return failures;
 }
 
@@ -170,37 +185,59 @@ uint32_t signature(unsigned family, unsigned model) {
     return (family - base) << 20 | (model >> 4) << 16 | base << 8 | (model & 0xF) << 4;
 }
 
-// Whether a range of `processor`'s covers `vendor`, `family` and `model`.
-bool covers(Processor processor, const char *vendor, unsigned family, unsigned model) {
+// Whether a range of one of `processors` (Processor bits) covers `vendor`,
+// `family` and `model`, with `leaf7_edx` in CPUID leaf 7 EDX.
+constexpr unsigned ANY_PROCESSOR = ~0u;
+bool covers(unsigned processors, const char *vendor, unsigned family, unsigned model, uint32_t leaf7_edx) {
     for (const ProcessorModels &m : PROCESSOR_MODELS)
-        if (m.processor == processor && std::strcmp(m.vendor, vendor) == 0 && m.family == family &&
-            model >= m.first_model && model <= m.last_model)
+        if ((processors >> m.processor & 1) && std::strcmp(m.vendor, vendor) == 0 && m.family == family &&
+            model >= m.first_model && model <= m.last_model && (leaf7_edx & m.leaf7_edx) == m.leaf7_edx)
             return true;
     return false;
 }
 
 // Which processor's loops register values select: each range's first and
-// last model select its processor, and the models just outside it none of
-// its processor's where no other range of that processor's covers them; the
-// same values from another vendor select the default loops.
+// last model, with the leaf 7 EDX bits the range asks for, select its
+// processor, and the models just outside it none of its processor's where no
+// other range of that processor's covers them; the same values from another
+// vendor select the default loops. A range that asks for leaf 7 EDX bits
+// selects the default loops without them (every other bit set), and with
+// them where the highest basic leaf is below 7 and leaf 7 does not exist,
+// unless another range covers those values.
 int identities() {
     int failures = 0;
-    const auto identify = [](const char *vendor, unsigned family, unsigned model) {
-        CpuRegisters registers = offering(ALL);
+    const auto identify = [](const char *vendor, unsigned family, unsigned model, uint32_t leaf7_edx,
+                             uint32_t max_leaf = 0xd) {
+        CpuRegisters registers = offering(ALL, max_leaf);
         std::snprintf(registers.vendor, sizeof registers.vendor, "%s", vendor);
         registers.leaf1_eax = signature(family, model);
+        registers.leaf7_edx = leaf7_edx;
         return identify_processor(registers);
     };
     for (const ProcessorModels &m : PROCESSOR_MODELS) {
+        const unsigned own = 1u << m.processor;
+        const uint32_t edx = m.leaf7_edx;
         for (const unsigned model : {m.first_model, m.last_model})
-            failures += identify(m.vendor, m.family, model) != m.processor;
-        if (m.first_model > 0 && !covers(m.processor, m.vendor, m.family, m.first_model - 1))
-            failures += identify(m.vendor, m.family, m.first_model - 1) == m.processor;
-        if (!covers(m.processor, m.vendor, m.family, m.last_model + 1))
-            failures += identify(m.vendor, m.family, m.last_model + 1) == m.processor;
-        failures += identify("AnotherVendo", m.family, m.first_model) != PROCESSOR_DEFAULT;
-        std::printf("%-36s family %02Xh models %02Xh to %02Xh: %s\n", processor_name(m.processor), m.family,
-                    m.first_model, m.last_model, processor_name(identify(m.vendor, m.family, m.first_model)));
+            failures += identify(m.vendor, m.family, model, edx) != m.processor;
+        if (m.first_model > 0 && !covers(own, m.vendor, m.family, m.first_model - 1, edx))
+            failures += identify(m.vendor, m.family, m.first_model - 1, edx) == m.processor;
+        if (!covers(own, m.vendor, m.family, m.last_model + 1, edx))
+            failures += identify(m.vendor, m.family, m.last_model + 1, edx) == m.processor;
+        failures += identify("AnotherVendo", m.family, m.first_model, edx) != PROCESSOR_DEFAULT;
+        std::printf("%-36s family %02Xh models %02Xh to %02Xh, leaf 7 EDX %08X: %s\n", processor_name(m.processor),
+                    m.family, m.first_model, m.last_model, edx,
+                    processor_name(identify(m.vendor, m.family, m.first_model, edx)));
+        if (edx == 0)
+            continue;
+        for (const unsigned model : {m.first_model, m.last_model}) {
+            if (!covers(ANY_PROCESSOR, m.vendor, m.family, model, ~edx))
+                failures += identify(m.vendor, m.family, model, ~edx) != PROCESSOR_DEFAULT;
+            if (!covers(ANY_PROCESSOR, m.vendor, m.family, model, 0))
+                failures += identify(m.vendor, m.family, model, edx, 6) != PROCESSOR_DEFAULT;
+        }
+        std::printf("%-36s without those bits: %s; with them, highest basic leaf 6: %s\n", "",
+                    processor_name(identify(m.vendor, m.family, m.first_model, ~edx)),
+                    processor_name(identify(m.vendor, m.family, m.first_model, edx, 6)));
     }
     return failures;
 }

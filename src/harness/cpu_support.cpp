@@ -33,7 +33,13 @@ constexpr Feature FEATURES[] = {
 
 constexpr const char *PROCESSOR_NAMES[] = {
     "other processors",
-#define ISABENCH_PROCESSOR(NAME, text) text,
+#define ISABENCH_PROCESSOR(NAME, text, mcpu) text,
+#include "cpu_features.def"
+};
+
+constexpr const char *PROCESSOR_MCPUS[] = {
+    nullptr,
+#define ISABENCH_PROCESSOR(NAME, text, mcpu) mcpu,
 #include "cpu_features.def"
 };
 
@@ -64,6 +70,7 @@ CpuRegisters read_cpu_registers() {
     if (registers.max_leaf >= 7) {
         __cpuid_count(7, 0, a, b, c, d);
         registers.leaf7_ebx = b;
+        registers.leaf7_edx = d;
     }
     if (registers.leaf1_ecx & LEAF1_ECX_OSXSAVE)
         registers.xcr0 = read_xcr0();
@@ -103,15 +110,22 @@ unsigned cpu_model(const CpuRegisters &registers) {
 
 Processor identify_processor(const CpuRegisters &registers) {
     const unsigned family = cpu_family(registers), model = cpu_model(registers);
+    // Leaf 7 exists only where the highest basic leaf reaches it.
+    const uint32_t leaf7_edx = registers.max_leaf >= 7 ? registers.leaf7_edx : 0;
     for (const ProcessorModels &models : PROCESSOR_MODELS)
         if (std::strncmp(registers.vendor, models.vendor, 12) == 0 && family == models.family &&
-            model >= models.first_model && model <= models.last_model)
+            model >= models.first_model && model <= models.last_model &&
+            (leaf7_edx & models.leaf7_edx) == models.leaf7_edx)
             return models.processor;
     return PROCESSOR_DEFAULT;
 }
 
 const char *processor_name(Processor processor) {
     return processor < PROCESSOR_COUNT ? PROCESSOR_NAMES[processor] : "?";
+}
+
+const char *processor_mcpu(Processor processor) {
+    return processor < PROCESSOR_COUNT ? PROCESSOR_MCPUS[processor] : nullptr;
 }
 
 unsigned usable_features() { return usable_features(read_cpu_registers()); }

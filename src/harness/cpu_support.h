@@ -23,26 +23,29 @@ enum IsaFeature : unsigned {
 // PROCESSOR_DEFAULT, which stands for every other one: PROCESSOR_ZEN3, ...
 enum Processor : unsigned {
     PROCESSOR_DEFAULT,
-#define ISABENCH_PROCESSOR(NAME, text) PROCESSOR_##NAME,
+#define ISABENCH_PROCESSOR(NAME, ...) PROCESSOR_##NAME,
 #include "cpu_features.def"
     PROCESSOR_COUNT
 };
 // The ranges of models by which CPUID names each processor: its vendor
-// string, and the family and the model as the processor manuals combine
-// them (base plus extended).
+// string, the family and the model as the processor manuals combine them
+// (base plus extended), and the CPUID leaf 7 EDX bits it must report as
+// well (0: none).
 struct ProcessorModels {
     Processor processor;
     const char *vendor;
     unsigned family, first_model, last_model;
+    uint32_t leaf7_edx;
 };
 constexpr ProcessorModels PROCESSOR_MODELS[] = {
-#define ISABENCH_MODELS(NAME, vendor, family, first, last) {PROCESSOR_##NAME, vendor, family, first, last},
+#define ISABENCH_MODELS(NAME, vendor, family, first, last, leaf7_edx) \
+    {PROCESSOR_##NAME, vendor, family, first, last, leaf7_edx},
 #include "cpu_features.def"
 };
 
 // Masks of processors, as variants.def names the ones each loop is for.
 constexpr unsigned ON_DEFAULT = 1u << PROCESSOR_DEFAULT;
-#define ISABENCH_PROCESSOR(NAME, text) constexpr unsigned ON_##NAME = 1u << PROCESSOR_##NAME;
+#define ISABENCH_PROCESSOR(NAME, ...) constexpr unsigned ON_##NAME = 1u << PROCESSOR_##NAME;
 #include "cpu_features.def"
 
 // The raw register values detection rests on. Reading them and deciding
@@ -52,6 +55,7 @@ struct CpuRegisters {
     uint32_t max_leaf;   // CPUID leaf 0, EAX: the highest basic leaf
     uint32_t leaf1_ecx;  // CPUID leaf 1, ECX
     uint32_t leaf7_ebx;  // CPUID leaf 7 subleaf 0, EBX; meaningless where max_leaf < 7
+    uint32_t leaf7_edx;  // CPUID leaf 7 subleaf 0, EDX; meaningless where max_leaf < 7
     uint64_t xcr0;       // XGETBV(0); meaningless where leaf1_ecx lacks OSXSAVE
     char vendor[13];     // CPUID leaf 0, EBX EDX ECX: "AuthenticAMD", "GenuineIntel"
     uint32_t leaf1_eax;  // CPUID leaf 1, EAX: family, model and stepping
@@ -68,6 +72,10 @@ Processor identify_processor(const CpuRegisters &registers);
 
 // Its name, for reports: "AMD Zen 4", or "other processors" for the default.
 const char *processor_name(Processor processor);
+
+// The LLVM -mcpu name of its core ("znver4"), whose port model llvm-mca
+// reads loops with; nullptr for the default, which stands for no one core.
+const char *processor_mcpu(Processor processor);
 
 // Reads CPUID, and XGETBV only where the processor says the operating system
 // has enabled it. Leaves what it may not read at zero.
