@@ -1054,6 +1054,9 @@ std::vector<double> numbers(const Json &list, const std::string &file) {
 int rejudge(const Options &options) {
     std::vector<FamilyRun> runs;
     std::string context;
+    // The processor the outputs were measured on, as the processor table
+    // named it then: the bounds are its.
+    Processor measured = PROCESSOR_DEFAULT;
     std::vector<std::string> machine;
     int rounds = 0;
     bool searching = false;
@@ -1074,8 +1077,12 @@ int rejudge(const Options &options) {
         const bool first = &file == &options.files.front();
         const Json &variants = member(report, "variants", Json::Kind::Array, file);
         if (first) {
-            context = member(report, "context", Json::Kind::Object, file).text;
+            const Json &about = member(report, "context", Json::Kind::Object, file);
+            context = about.text;
             searching = member(report, "search", Json::Kind::Boolean, file).boolean;
+            const Json *processor = about.find("processor");
+            const Json *table = processor ? processor->find("table") : nullptr;
+            measured = processor_named(table && table->kind == Json::Kind::String ? table->text : "");
         }
         // How busy the machine was, where the output says (schema 2 on).
         const Json *others = member(report, "context", Json::Kind::Object, file).find("cpu_time_of_others");
@@ -1158,13 +1165,6 @@ int rejudge(const Options &options) {
     }
     for (FamilyRun &run : runs)
         compare_with_own(run);
-    // The bounds on the processor the outputs were measured on, as the
-    // processor table named it then.
-    Json parsed;
-    std::string error;
-    const Json *processor = parse_json(context, parsed, error) ? parsed.find("processor") : nullptr;
-    const Json *table = processor ? processor->find("table") : nullptr;
-    const Processor measured = processor_named(table && table->kind == Json::Kind::String ? table->text : "");
     print_json(context, rounds, options.goal, searching, warnings_of(machine, runs, options.goal), runs,
                processor_mcpu(measured));
     return 0;
